@@ -1,0 +1,192 @@
+#!/usr/bin/env python3
+"""Generate mac2cp850.tab: 256 bytes, Mac Roman code -> code page 850 byte.
+
+Byte v of the table replaces a name escape ":XX" of value v; 0 keeps the
+escape unchanged. The exact pairs come from Python's mac_roman and cp850
+codecs, so nothing here is a hand-typed character mapping except the few
+best-fit choices below.
+
+Usage:
+  gen_table.py [OUT]        write the table (default: data/mac2cp850.tab)
+  gen_table.py --check FILE exit 0 if FILE is byte-identical, else 1
+  gen_table.py --markdown   print the table of non-exact entries for docs
+"""
+
+import argparse
+import pathlib
+import sys
+import unicodedata
+
+REPO = pathlib.Path(__file__).resolve().parent.parent
+DEFAULT_OUT = REPO / "data" / "mac2cp850.tab"
+
+SLASH = 0x2F
+# Clients on code page 850 cannot use these in names, so no best fit may
+# produce one (a '/' would also split the name into a path).
+NOT_IN_NAMES = set(b'\\/:*?"<>|')
+
+# Mac Roman characters that cp850 lacks but that have one printable
+# stand-in with the same meaning: code -> (byte, reason).
+BEST_FIT = {
+    0xD0: (0x2D, "en dash; '-' is the usual stand-in for any dash"),
+    0xD1: (0x2D, "em dash; '-' is the usual stand-in for any dash"),
+    0xD4: (0x27, "left single quote; the straight quote is its plain form"),
+    0xD5: (0x27, "right single quote, also the typeset apostrophe"),
+    0xF6: (0x5E, "spacing circumflex; '^' is the same accent in ASCII"),
+    0xF7: (0x7E, "spacing tilde; '~' is the same accent in ASCII"),
+}
+
+# Why every other character cp850 lacks keeps its escape. Only used for
+# the docs, but listing each code lets the script catch a codec change.
+NO_FIT = [
+    ((0xD2, 0xD3, 0xE3), "the stand-in would be '\"', which names cannot hold"),
+    ((0xFD,), "looks like '\"', which names cannot hold"),
+    ((0xDC, 0xDD), "the stand-in would be '<' or '>', which names cannot hold"),
+    ((0xB2, 0xB3), "needs two characters, and '<' / '>' cannot be in names"),
+    ((0xDA,), "the stand-in would be '/', the path separator"),
+    ((0xE2,), "a quotation mark that looks like a comma; no safe stand-in"),
+    ((0xCE, 0xCF, 0xDE, 0xDF), "ligature; needs two letters"),
+    ((0xC9,), "needs three dots; one '.' would lose the meaning"),
+    ((0xD9,), "dropping the diaeresis would change the letter"),
+    ((0xDB,), "cp850 has no euro sign; 'E' alone would lose the meaning"),
+    ((0xF9, 0xFA, 0xFB, 0xFE, 0xFF), "cp850 has no spacing form of this accent"),
+    ((0xA0, 0xE0), "no dagger in cp850"),
+    ((0xA5, 0xD7), "symbol with no equivalent in cp850"),
+    ((0xAA, 0xE4), "sign with no one-character stand-in"),
+    ((0xAD, 0xB0, 0xB6, 0xB7, 0xB8, 0xBA, 0xC3, 0xC5, 0xC6),
+     "mathematical sign with no equivalent in cp850"),
+    ((0xB9, 0xBD), "Greek letter; cp850 has none"),
+    ((0xF0,), "the maker's logo, a private-use character; nothing like it"),
+]
+NO_FIT_REASON = {code: why for codes, why in NO_FIT for code in codes}
+
+EXACT_COUNT = 82
+SAMPLES = {0x8E: 0x82, 0x80: 0x8E, 0x8A: 0x84, 0x85: 0x99,
+           0x9A: 0x94, 0x86: 0x9A, 0x9F: 0x81, 0xA7: 0xE1}
+
+
+def check(cond, msg):
+    # Not `assert`: a broken table must fail even under python3 -O.
+    if not cond:
+        sys.exit("gen_table.py: internal check failed: " + msg)
+
+
+def mac_char(v):
+    return bytes([v]).decode("mac_roman")
+
+
+def cp850_byte(ch):
+    """The cp850 byte for ch, or None when cp850 lacks it."""
+    try:
+        b = ch.encode("cp850")
+    except UnicodeEncodeError:
+        return None
+    return b[0] if len(b) == 1 else None
+
+
+def build():
+    """Return (table, kinds) where kinds[v] is 'exact', 'best' or 'none'."""
+    table = bytearray(256)
+    kinds = {}
+    for v in range(0x20, 0x7F):
+        # Both code pages are ASCII here; check rather than trust it.
+        check(mac_char(v) == chr(v) and cp850_byte(chr(v)) == v,
+              "0x%02X is not plain ASCII in both codecs" % v)
+        table[v] = 0 if v == SLASH else v
+    for v in range(0x80, 0x100):
+        b = cp850_byte(mac_char(v))
+        if b is not None:
+            check(v not in BEST_FIT and v not in NO_FIT_REASON,
+                  "0x%02X has an exact match but is listed as a fit" % v)
+            table[v], kinds[v] = b, "exact"
+        elif v in BEST_FIT:
+            check(v not in NO_FIT_REASON, "0x%02X listed twice" % v)
+            table[v], kinds[v] = BEST_FIT[v][0], "best"
+        else:
+            check(v in NO_FIT_REASON, "0x%02X has no match and no reason" % v)
+            kinds[v] = "none"
+
+    check(len(table) == 256, "table is not 256 bytes")
+    check(SLASH not in table, "table contains 0x2F")
+    check(not any(table[v] for v in list(range(0x20)) + [0x7F]),
+          "control code mapped")
+    exact = [v for v in kinds if kinds[v] == "exact"]
+    check(len(exact) == EXACT_COUNT,
+          "%d exact pairs, expected %d" % (len(exact), EXACT_COUNT))
+    check(len(set(table[v] for v in exact)) == EXACT_COUNT,
+          "two Mac codes share one cp850 byte")
+    for v, b in SAMPLES.items():
+        check(table[v] == b, "0x%02X -> 0x%02X, expected 0x%02X"
+              % (v, table[v], b))
+    for v, (b, _) in BEST_FIT.items():
+        check(0x20 < b < 0x7F and b not in NOT_IN_NAMES,
+              "best fit for 0x%02X is not a printable name character" % v)
+    return bytes(table), kinds
+
+
+def markdown(table, kinds):
+    lines = [
+        "| Code | Mac | Unicode name | Byte | Why |",
+        "| --- | --- | --- | --- | --- |",
+    ]
+    for v in range(0x80, 0x100):
+        if kinds[v] == "exact":
+            continue
+        ch = mac_char(v)
+        name = unicodedata.name(ch, "(private use, no name)")
+        if kinds[v] == "best":
+            byte = "0x%02X `%s`" % (table[v], chr(table[v]))
+            why = BEST_FIT[v][1]
+        else:
+            byte = "0 — escape kept"
+            why = NO_FIT_REASON[v]
+        mac = "U+%04X" % ord(ch) if name.startswith("(") else ch
+        lines.append("| 0x%02X | %s | %s | %s | %s |"
+                     % (v, mac, name, byte, why.replace("|", "\\|")))
+    return "\n".join(lines) + "\n"
+
+
+def main():
+    ap = argparse.ArgumentParser(
+        description="Generate the Mac Roman -> code page 850 table.")
+    g = ap.add_mutually_exclusive_group()
+    g.add_argument("--check", metavar="FILE",
+                   help="exit 0 if FILE equals the generated table, else 1")
+    g.add_argument("--markdown", action="store_true",
+                   help="print the non-exact rows for docs/table.md")
+    ap.add_argument("out", nargs="?", metavar="OUT",
+                    help="where to write the table (default: %s)"
+                    % DEFAULT_OUT.relative_to(REPO))
+    args = ap.parse_args()
+    if args.out and (args.check or args.markdown):
+        ap.error("OUT cannot be combined with --check or --markdown")
+
+    table, kinds = build()
+
+    if args.markdown:
+        sys.stdout.write(markdown(table, kinds))
+        return 0
+    if args.check:
+        try:
+            have = pathlib.Path(args.check).read_bytes()
+        except OSError as e:
+            print("%s: cannot read: %s" % (args.check, e.strerror),
+                  file=sys.stderr)
+            return 1
+        if have != table:
+            diff = next((i for i, (a, b) in enumerate(zip(have, table))
+                         if a != b), min(len(have), len(table)))
+            print("%s: differs from the generated table (%d bytes, first "
+                  "difference at offset 0x%02X)" % (args.check, len(have), diff),
+                  file=sys.stderr)
+            return 1
+        return 0
+
+    out = pathlib.Path(args.out) if args.out else DEFAULT_OUT
+    out.parent.mkdir(parents=True, exist_ok=True)
+    out.write_bytes(table)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
