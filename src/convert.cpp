@@ -1,0 +1,103 @@
+#include "convert.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "convlog.h"
+
+unsigned char mactable[256];
+std::uint64_t g_conversion_counter;
+
+namespace
+{
+
+int hex_digit(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'a' && c <= 'f')
+		return c - 'a' + 10;
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	return -1;
+}
+
+// Renames without ever replacing `to`. Where the file system lacks RENAME_NOREPLACE, looks
+// for `to` right before a plain rename instead.
+int rename_noreplace(int dirfd, const char *from, const char *to)
+{
+	if (renameat2(dirfd, from, dirfd, to, RENAME_NOREPLACE) == 0)
+		return 0;
+	if (errno != EINVAL && errno != ENOSYS)
+		return -1;
+	struct stat st;
+	if (fstatat(dirfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+		errno = EEXIST;
+		return -1;
+	}
+	if (errno != ENOENT)
+		return -1;
+	return renameat(dirfd, from, dirfd, to);
+}
+
+}  // namespace
+
+// An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte. Escapes of
+// '.' and '/', and those whose table entry is 0 (no mapping) or '/', are kept as they stand,
+// so a decoded name is never cut, never leaves its folder, and loses no information.
+bool decode_name(const char *name, std::string &out)
+{
+	const char *colon = std::strchr(name, ':');
+	if (colon == nullptr)
+		return false;
+	bool changed = false;
+	out.assign(name, colon);
+	for (const char *p = colon; *p != '\0';) {
+		if (*p != ':') {
+			const char *run = p;
+			while (*p != '\0' && *p != ':')
+				p++;
+			out.append(run, p);
+			continue;
+		}
+		int high = hex_digit(p[1]);
+		int low = high < 0 ? -1 : hex_digit(p[2]);
+		if (low < 0) {
+			out += *p++;
+			continue;
+		}
+		unsigned value = static_cast<unsigned>(high * 16 + low);
+		unsigned char byte = mactable[value];
+		if (value == 0x2E || value == 0x2F || byte == 0 || byte == '/') {
+			out.append(p, 3);
+		} else {
+			out += static_cast<char>(byte);
+			changed = true;
+		}
+		p += 3;
+	}
+	return changed;
+}
+
+void set_new_name(int dirfd, const std::string &dir, const char *name)
+{
+	std::string new_name;
+	if (!decode_name(name, new_name))
+		return;
+	g_conversion_counter++;
+
+	std::string line;
+	line.reserve(2 * dir.size() + std::strlen(name) + new_name.size() + 8);
+	line.append(dir).append("/").append(name).append(" -> ");
+	line.append(dir).append("/").append(new_name).append("\r\n");
+	store_log(line);
+
+	if (rename_noreplace(dirfd, name, new_name.c_str()) != 0) {
+		int err = errno;
+		store_log("Error: " + std::to_string(err) + " " + std::strerror(err) + "\r\n");
+	}
+}

@@ -1,0 +1,8 @@
+// The conversion log: every rename, every failed rename and each run's summary.
+#pragma once
+
+#include <string>
+
+// Appends `text` to the log, after the run's header if it is the first text of the run that
+// reaches the file; a log that can't be opened loses the text silently.
+void store_log(const std::string &text);

@@ -1,0 +1,82 @@
+// Renames every entry below the mount point whose name carries Macintosh colon escapes, and
+// reports the run on the console, in the conversion log and in the statistics file.
+#include "mac2cp850.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cinttypes>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "convert.h"
+#include "convlog.h"
+#include "walk.h"
+
+const char *const g_startpath = MAC2CP850_MOUNTPOINT;
+const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
+const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
+
+namespace
+{
+
+// Formats one summary line, prints it, and appends it to the log.
+void summary(const char *label, std::uint64_t count)
+{
+	std::string line = label + std::to_string(count) + "\r\n";
+	std::printf("%s", line.c_str());
+	store_log(line);
+}
+
+}  // namespace
+
+int main()
+{
+	// A console that went away must not stop the run before its log is complete.
+	(void)signal(SIGPIPE, SIG_IGN);
+
+	std::printf("------------------------------------\r\n");
+	std::printf("Codepage 850 filename conversion\r\n");
+	std::printf("Init...\r\n");
+	std::printf("Reading mac2cp850.tab...");
+	(void)std::fflush(stdout);
+
+	// Non-blocking, so that a FIFO in the table's place can't hang the run.
+	int fd = open("mac2cp850.tab", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0) {
+		int err = errno;
+		std::printf("FAILED %i %s\r\n", err, std::strerror(err));
+		return -1;
+	}
+	std::size_t filled = 0;
+	while (filled < sizeof mactable) {
+		ssize_t n = read(fd, mactable + filled, sizeof mactable - filled);
+		if (n <= 0)
+			break;
+		filled += static_cast<std::size_t>(n);
+	}
+	(void)close(fd);
+	std::printf("ok.\r\n");
+	std::printf("Success.\r\n");
+	std::printf("------------------------------------\r\n\r\n");
+
+	std::printf("Mountpoint is %s\r\n", g_startpath);
+	std::printf("Accessing...");
+	(void)std::fflush(stdout);
+	scan_path(g_startpath);
+	store_log("\r\nFinished\r\n");
+
+	std::printf("done\r\n");
+	std::printf("------------------------------------\r\n\r\n");
+	std::printf("ISO-8859-1 filename conversion finished.\r\n");
+	std::printf("Stats:\r\n");
+	summary("Checked folders:  ", g_folder_counter);
+	summary("Checked files:    ", g_file_counter);
+	summary("Conversions done: ", g_conversion_counter);
+	std::printf("\r\nFor a complete list of all affected files see \"convert.log\".\r\n");
+	std::printf("May the Umlaut be with you.\r\n\r\n");
+	return 0;
+}

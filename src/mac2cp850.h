@@ -1,0 +1,6 @@
+// Built-in settings of a run, fixed when the program is built.
+#pragma once
+
+extern const char *const g_startpath;  // root of the walk: the volume's mount point
+extern const char *const g_logfile;    // append-only conversion log
+extern const char *const g_statfile;   // progress snapshot, rewritten during the walk
