@@ -1,0 +1,200 @@
+// What names become, what the log says about it, and the statistics file.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <sstream>
+
+#include "harness.h"
+
+namespace {
+
+class conversion : public e2e {};
+
+// The log's conversion lines, sorted: their order within one folder is the listing's.
+std::vector<std::string> body_lines(const std::string &log)
+{
+	const std::string head = "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n";
+	std::vector<std::string> lines;
+	if (log.compare(0, head.size(), head) != 0)
+		return {"no header"};
+	std::size_t end = log.find("\r\nFinished\r\n");
+	std::istringstream in(log.substr(head.size(), end - head.size()));
+	for (std::string line; std::getline(in, line, '\n');)
+		lines.push_back(line + "\n");
+	std::sort(lines.begin(), lines.end());
+	return lines;
+}
+
+TEST_F(conversion, worked_example)
+{
+	std::string table = identity_table();
+	table[0x8e] = '\x82';
+	write_table(table);
+	make_dir(mount + "/docs");
+	write_file(mount + "/docs/Caf:8e", "menu");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.out, report(2, 2, 1));
+	EXPECT_EQ(log(), log_section(mount + "/docs/Caf:8e -> " + mount + "/docs/Caf\x82\r\n", 2, 2, 1));
+	EXPECT_EQ(read_file(mount + "/docs/Caf\x82"), "menu");
+}
+
+// An escape is ':' and two hex digits; it is kept for '.' and '/', and where the table has no
+// byte for it (0) or would put a '/' into the name.
+TEST_F(conversion, escapes_decoded_and_kept)
+{
+	std::string table = identity_table();
+	table[0x01] = '\0';
+	table[0x42] = '/';
+	write_table(table);
+	const std::vector<std::pair<std::string, std::string>> cases = {
+		{"Report:2fMay", "Report:2fMay"},
+		{":2eprofile", ":2eprofile"},
+		{"x:2F", "x:2F"},
+		{"y:2E", "y:2E"},
+		{"a:8Ab", "a\x8a"
+			  "b"},
+		{"Note:8zed", "Note:8zed"},
+		{"Version: 9.doc", "Version: 9.doc"},
+		{"a:3:41", "a:3A"},
+		{"x:3ay", "x:y"},
+		{"end:", "end:"},
+		{"end:8", "end:8"},
+		{"ab:01cd", "ab:01cd"},
+		{"sl:42sh", "sl:42sh"},
+		{"m:01:8E:zz", "m:01\x8e:zz"},
+		{":41", "A"},
+		{".b:41", ".bA"},
+		{"\t:c9\xff", "\t\xc9\xff"},
+	};
+	std::vector<std::string> expected, logged;
+	for (const auto &[name, result] : cases) {
+		write_file(mount + "/" + name, name);
+		expected.push_back(result);
+		if (name != result)
+			logged.push_back(mount + "/" + name + " -> " + mount + "/" + result + "\r\n");
+	}
+	std::sort(expected.begin(), expected.end());
+	std::sort(logged.begin(), logged.end());
+
+	run_result r = run();
+
+	EXPECT_EQ(r.out, report(1, cases.size(), logged.size()));
+	EXPECT_EQ(names(mount), expected);
+	EXPECT_EQ(body_lines(log()), logged);
+	for (const auto &[name, result] : cases)
+		EXPECT_EQ(read_file(mount + "/" + result), name);
+}
+
+TEST_F(conversion, both_cases_of_hex_digits)
+{
+	make_dir(mount + "/upper");
+	make_dir(mount + "/lower");
+	write_file(mount + "/upper/a:8Ab", "");
+	write_file(mount + "/lower/a:8ab", "");
+
+	run();
+
+	EXPECT_EQ(names(mount + "/upper"), std::vector<std::string>{"a\x8a"
+								     "b"});
+	EXPECT_EQ(names(mount + "/lower"), std::vector<std::string>{"a\x8a"
+								     "b"});
+}
+
+TEST_F(conversion, existing_name_is_never_replaced)
+{
+	write_file(mount + "/x:41", "one");
+	write_file(mount + "/xA", "two");
+	make_dir(mount + "/d:41");
+	make_dir(mount + "/dA");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.out, report(3, 4, 2));
+	EXPECT_EQ(body_lines(log()),
+		  (std::vector<std::string>{mount + "/d:41 -> " + mount + "/dA\r\n",
+					    mount + "/x:41 -> " + mount + "/xA\r\n",
+					    "Error: 17 File exists\r\n", "Error: 17 File exists\r\n"}));
+	EXPECT_NE(log().find(mount + "/d:41 -> " + mount + "/dA\r\nError: 17 File exists\r\n"),
+		  std::string::npos);
+	EXPECT_NE(log().find(mount + "/x:41 -> " + mount + "/xA\r\nError: 17 File exists\r\n"),
+		  std::string::npos);
+	EXPECT_EQ(read_file(mount + "/x:41"), "one");
+	EXPECT_EQ(read_file(mount + "/xA"), "two");
+	EXPECT_EQ(names(mount), (std::vector<std::string>{"d:41", "dA", "x:41", "xA"}));
+}
+
+TEST_F(conversion, refused_rename_is_logged_and_the_walk_goes_on)
+{
+	make_dir(mount + "/frozen");
+	write_file(mount + "/frozen/f:41", "");
+	make_dir(mount + "/open");
+	write_file(mount + "/open/g:41", "");
+	if (std::system(("chattr +i '" + mount + "/frozen' 2>/dev/null").c_str()) != 0)
+		GTEST_SKIP() << "no immutable folders on this file system";
+
+	run_result r = run();
+
+	(void)std::system(("chattr -i '" + mount + "/frozen'").c_str());
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(3, 4, 2));
+	EXPECT_NE(log().find(mount + "/frozen/f:41 -> " + mount +
+			     "/frozen/fA\r\nError: 1 Operation not permitted\r\n"),
+		  std::string::npos);
+	EXPECT_EQ(names(mount + "/frozen"), std::vector<std::string>{"f:41"});
+	EXPECT_EQ(names(mount + "/open"), std::vector<std::string>{"gA"});
+}
+
+// With ':' mapped to itself a decoded name can hold a new escape; it must not be decoded again.
+TEST_F(conversion, large_folder_is_converted_exactly_once)
+{
+	const int count = 3000;
+	std::vector<std::string> expected;
+	for (int i = 0; i < count; i++) {
+		std::string n = std::to_string(10000 + i);
+		write_file(mount + "/" + n + ":3a41", "");
+		expected.push_back(n + ":41");
+	}
+
+	run_result r = run();
+
+	EXPECT_EQ(r.out, report(1, count, count));
+	EXPECT_EQ(names(mount), expected);
+	EXPECT_EQ(body_lines(log()).size(), static_cast<std::size_t>(count));
+}
+
+class statistics : public e2e {
+protected:
+	void files(int count)
+	{
+		for (int i = 0; i < count; i++)
+			write_file(mount + "/f" + std::to_string(i), "");
+	}
+};
+
+TEST_F(statistics, eleven_files_write_once)
+{
+	files(11);
+	run();
+	EXPECT_EQ(stats(), stats_text(11, 1));
+}
+
+TEST_F(statistics, five_files_leave_no_file)
+{
+	files(5);
+	run();
+	EXPECT_FALSE(exists(stats_path));
+}
+
+TEST_F(statistics, fifteen_files_show_the_last_write)
+{
+	write_file(stats_path, std::string(200, 'x'));
+	files(15);
+	run_result r = run();
+	EXPECT_EQ(r.out, report(1, 15, 0));
+	EXPECT_EQ(stats(), stats_text(11, 1));
+}
+
+}  // namespace

@@ -1,0 +1,178 @@
+#include "harness.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+std::string identity_table()
+{
+	std::string table(256, '\0');
+	for (int v = 1; v < 256; v++)
+		table[v] = v == '/' ? '\0' : static_cast<char>(v);
+	return table;
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+	std::ofstream out(path, std::ios::binary | std::ios::trunc);
+	out << bytes;
+	ASSERT_TRUE(out.good()) << path;
+}
+
+std::string read_file(const std::string &path, bool *missing)
+{
+	std::ifstream in(path, std::ios::binary);
+	if (missing != nullptr)
+		*missing = !in.is_open();
+	std::ostringstream bytes;
+	bytes << in.rdbuf();
+	return bytes.str();
+}
+
+bool exists(const std::string &path)
+{
+	struct stat st;
+	return lstat(path.c_str(), &st) == 0;
+}
+
+void make_dir(const std::string &path)
+{
+	ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path << ": " << std::strerror(errno);
+}
+
+void make_link(const std::string &target, const std::string &path)
+{
+	ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path << ": " << std::strerror(errno);
+}
+
+std::vector<std::string> names(const std::string &dir)
+{
+	std::vector<std::string> found;
+	DIR *d = opendir(dir.c_str());
+	if (d == nullptr)
+		return found;
+	while (const dirent *e = readdir(d)) {
+		std::string name = e->d_name;
+		if (name != "." && name != "..")
+			found.push_back(name);
+	}
+	closedir(d);
+	std::sort(found.begin(), found.end());
+	return found;
+}
+
+void remove_tree(const std::string &path)
+{
+	if (!exists(path))
+		return;
+	std::string command = "rm -rf '" + path + "'";
+	ASSERT_EQ(std::system(command.c_str()), 0) << command;
+}
+
+std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions)
+{
+	const std::string rule = "------------------------------------\r\n";
+	return rule + "Codepage 850 filename conversion\r\nInit...\r\nReading mac2cp850.tab...ok.\r\n" +
+	       "Success.\r\n" + rule + "\r\nMountpoint is " E2E_DIR "/convmount\r\n" +
+	       "Accessing...done\r\n" + rule + "\r\nISO-8859-1 filename conversion finished.\r\n" +
+	       "Stats:\r\nChecked folders:  " + std::to_string(folders) +
+	       "\r\nChecked files:    " + std::to_string(files) +
+	       "\r\nConversions done: " + std::to_string(conversions) +
+	       "\r\n\r\nFor a complete list of all affected files see \"convert.log\".\r\n" +
+	       "May the Umlaut be with you.\r\n\r\n";
+}
+
+std::string log_section(const std::string &body, std::uint64_t folders, std::uint64_t files,
+			std::uint64_t conversions)
+{
+	return "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n" + body +
+	       "\r\nFinished\r\nChecked folders:  " + std::to_string(folders) +
+	       "\r\nChecked files:    " + std::to_string(files) +
+	       "\r\nConversions done: " + std::to_string(conversions) + "\r\n";
+}
+
+std::string stats_text(std::uint64_t files, std::uint64_t folders)
+{
+	return "Dravolin Update 1.8\r\nFilename conversion stats:\r\nFiles checked: " +
+	       std::to_string(files) + "\r\nFolders checked: " + std::to_string(folders) + "\r\n";
+}
+
+void e2e::SetUp()
+{
+	remove_tree(top);
+	for (const std::string &dir : {top, mount, records, work, outside})
+		make_dir(dir);
+	write_table(identity_table());
+}
+
+void e2e::TearDown()
+{
+	if (!HasFailure())
+		remove_tree(top);
+}
+
+void e2e::write_table(const std::string &bytes) const
+{
+	write_file(work + "/mac2cp850.tab", bytes);
+}
+
+std::string e2e::log() const
+{
+	return read_file(log_path);
+}
+
+std::string e2e::stats() const
+{
+	return read_file(stats_path);
+}
+
+run_result e2e::run(rlim_t nofile, bool console_gone)
+{
+	int out[2];
+	if (pipe(out) != 0)
+		return {-1, "pipe failed"};
+	if (console_gone)
+		close(out[0]);
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(out[1], STDOUT_FILENO);
+		if (!console_gone)
+			close(out[0]);
+		close(out[1]);
+		if (chdir(work.c_str()) != 0)
+			_exit(127);
+		if (nofile != 0) {
+			struct rlimit limit;
+			getrlimit(RLIMIT_NOFILE, &limit);
+			limit.rlim_cur = nofile;
+			if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+				_exit(126);
+		}
+		execl(PROGRAM, PROGRAM, static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	close(out[1]);
+	run_result result{-1, {}};
+	if (!console_gone) {
+		char buf[4096];
+		ssize_t n;
+		while ((n = read(out[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+			if (n > 0)
+				result.out.append(buf, static_cast<std::size_t>(n));
+		close(out[0]);
+	}
+	int status;
+	waitpid(pid, &status, 0);
+	if (WIFEXITED(status))
+		result.status = WEXITSTATUS(status);
+	return result;
+}

@@ -1,0 +1,58 @@
+// Runs the test copy of the program over real trees and reads what it leaves behind.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <sys/resource.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct run_result {
+	int status;       // exit status, or -1 when the program did not exit normally
+	std::string out;  // everything written to standard output
+};
+
+// The table that maps every escape to the byte of its own value, but 0 and '/' to nothing.
+std::string identity_table();
+
+void write_file(const std::string &path, const std::string &bytes);
+// The file's bytes; `missing` (if given) tells whether it could not be read at all.
+std::string read_file(const std::string &path, bool *missing = nullptr);
+bool exists(const std::string &path);
+void make_dir(const std::string &path);
+void make_link(const std::string &target, const std::string &path);
+// Entry names of a folder, sorted.
+std::vector<std::string> names(const std::string &dir);
+// Removes a tree of any depth.
+void remove_tree(const std::string &path);
+
+// What the console shows after a completed run.
+std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions);
+// The section that one run appends to the log, around the conversion lines `body`.
+std::string log_section(const std::string &body, std::uint64_t folders, std::uint64_t files,
+			std::uint64_t conversions);
+// The statistics file's text for the given counts.
+std::string stats_text(std::uint64_t files, std::uint64_t folders);
+
+// Fresh mount point, record folder and working folder (holding the identity table) per test.
+class e2e : public ::testing::Test {
+protected:
+	void SetUp() override;
+	void TearDown() override;
+
+	// Runs the program in `work`; a nonzero `nofile` sets the soft open-file limit, and
+	// `console_gone` closes the reading end of its standard output before it starts.
+	run_result run(rlim_t nofile = 0, bool console_gone = false);
+	std::string log() const;
+	std::string stats() const;
+	void write_table(const std::string &bytes) const;
+
+	const std::string top = E2E_DIR;
+	const std::string mount = top + "/convmount";
+	const std::string records = top + "/records";
+	const std::string work = top + "/work";
+	const std::string outside = top + "/outside";
+	const std::string log_path = records + "/convert.log";
+	const std::string stats_path = records + "/runstats.txt";
+};

@@ -1,0 +1,141 @@
+// The console report, the exit status and the loading of the table.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+class run_report : public e2e {};
+
+TEST_F(run_report, missing_table_stops_before_the_walk)
+{
+	ASSERT_EQ(unlink((work + "/mac2cp850.tab").c_str()), 0);
+	write_file(mount + "/a:41", "");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.out, "------------------------------------\r\n"
+			 "Codepage 850 filename conversion\r\nInit...\r\n"
+			 "Reading mac2cp850.tab...FAILED 2 No such file or directory\r\n");
+	EXPECT_TRUE(names(records).empty());
+	EXPECT_EQ(names(mount), std::vector<std::string>{"a:41"});
+}
+
+// Only the first 256 bytes count; entries the file does not hold are 0, which keeps escapes.
+TEST_F(run_report, table_files_of_any_size_load)
+{
+	struct table_case {
+		const char *what;
+		std::string bytes;
+		std::vector<std::string> after;
+	};
+	const std::string full = identity_table();
+	const std::vector<table_case> cases = {
+		{"empty", "", {"a:05", "b:41"}},
+		{"10 bytes", full.substr(0, 10), {"a\x05", "b:41"}},
+		{"256 bytes", full, {"a\x05", "bA"}},
+		{"300 bytes", full + std::string(44, 'Z'), {"a\x05", "bA"}},
+		{"folder", "", {"a:05", "b:41"}},
+	};
+	for (const table_case &c : cases) {
+		SCOPED_TRACE(c.what);
+		remove_tree(mount);
+		make_dir(mount);
+		remove_tree(records);
+		make_dir(records);
+		remove_tree(work);
+		make_dir(work);
+		if (std::string(c.what) == "folder")
+			make_dir(work + "/mac2cp850.tab");
+		else
+			write_table(c.bytes);
+		write_file(mount + "/a:05", "");
+		write_file(mount + "/b:41", "");
+
+		run_result r = run();
+
+		std::uint64_t converted = c.after[0] == "a:05" ? 0 : c.after[1] == "b:41" ? 1 : 2;
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, report(1, 2, converted));
+		EXPECT_EQ(names(mount), c.after);
+	}
+}
+
+TEST_F(run_report, empty_mount_point)
+{
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(1, 0, 0));
+	EXPECT_EQ(log(), log_section("", 1, 0, 0));
+	EXPECT_FALSE(exists(stats_path));
+}
+
+TEST_F(run_report, missing_mount_point_completes_like_an_empty_one)
+{
+	remove_tree(mount);
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(1, 0, 0));
+	EXPECT_EQ(log(), log_section("", 1, 0, 0));
+}
+
+TEST_F(run_report, runs_append_sections_and_keep_the_log)
+{
+	write_file(log_path, "earlier run\r\n");
+	write_file(mount + "/a:41", "");
+
+	run_result first = run();
+	run_result second = run();
+
+	EXPECT_EQ(first.out, report(1, 1, 1));
+	EXPECT_EQ(second.out, report(1, 1, 0));
+	EXPECT_EQ(log(), "earlier run\r\n" +
+				 log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1) +
+				 log_section("", 1, 1, 0));
+}
+
+TEST_F(run_report, missing_record_folder_loses_only_the_records)
+{
+	remove_tree(records);
+	write_file(mount + "/a:41", "");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(1, 1, 1));
+	EXPECT_EQ(names(mount), std::vector<std::string>{"aA"});
+	EXPECT_FALSE(exists(records));
+}
+
+TEST_F(run_report, vanished_console_does_not_cut_the_run_short)
+{
+	write_file(mount + "/a:41", "");
+
+	run_result r = run(0, true);
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
+}
+
+TEST_F(run_report, records_are_created_readable_by_all)
+{
+	for (int i = 0; i < 11; i++)
+		write_file(mount + "/f" + std::to_string(i), "");
+	mode_t saved = umask(0);
+
+	run();
+
+	umask(saved);
+	struct stat st;
+	ASSERT_EQ(stat(log_path.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0644u);
+	ASSERT_EQ(stat(stats_path.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+}  // namespace

@@ -1,0 +1,146 @@
+// Which folders the walk enters, what it counts, and in which order it converts.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <sstream>
+
+#include "harness.h"
+
+namespace {
+
+class walk : public e2e {};
+
+TEST_F(walk, counts_every_folder_and_entry_dot_names_included)
+{
+	make_dir(mount + "/a");
+	make_dir(mount + "/a/b");
+	write_file(mount + "/a/b/f", "");
+	write_file(mount + "/a/b/.hidden", "");
+	write_file(mount + "/a/g", "");
+	make_dir(mount + "/.dot");
+	write_file(mount + "/.dot/...", "");
+	write_file(mount + "/.p:41", "");
+
+	run_result r = run();
+
+	// Folders: the mount point, a, a/b, .dot; entries: all eight other names.
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(4, 8, 1));
+	EXPECT_EQ(names(mount), (std::vector<std::string>{".dot", ".pA", "a"}));
+	EXPECT_EQ(names(mount + "/.dot"), std::vector<std::string>{"..."});
+}
+
+TEST_F(walk, statistics_follow_folders_and_entries_independently)
+{
+	for (int i = 0; i < 21; i++)
+		make_dir(mount + "/d" + std::to_string(i));
+
+	run_result r = run();
+
+	EXPECT_EQ(r.out, report(22, 21, 0));
+	EXPECT_EQ(stats(), stats_text(20, 22));
+}
+
+TEST_F(walk, contents_are_converted_before_their_folder)
+{
+	make_dir(mount + "/a:8a");
+	write_file(mount + "/a:8a/b:8a", "x");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.out, report(2, 2, 2));
+	EXPECT_EQ(log(), log_section(mount + "/a:8a/b:8a -> " + mount + "/a:8a/b\x8a\r\n" + mount +
+					     "/a:8a -> " + mount + "/a\x8a\r\n",
+				     2, 2, 2));
+	EXPECT_EQ(read_file(mount + "/a\x8a/b\x8a"), "x");
+}
+
+// 1,500 levels whose paths outgrow PATH_MAX, walked with far fewer descriptors than levels.
+TEST_F(walk, deep_tree_beyond_path_max_under_a_low_file_limit)
+{
+	const int depth = 1500;
+	int fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
+	ASSERT_GE(fd, 0);
+	for (int i = 0; i < depth; i++) {
+		ASSERT_EQ(mkdirat(fd, "level:41", 0755), 0);
+		int down = openat(fd, "level:41", O_RDONLY | O_DIRECTORY);
+		close(fd);
+		fd = down;
+		ASSERT_GE(fd, 0);
+	}
+	int file = openat(fd, "f:8e", O_WRONLY | O_CREAT, 0644);
+	ASSERT_GE(file, 0);
+	close(file);
+	close(fd);
+
+	run_result r = run(256);
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(depth + 1, depth + 1, depth + 1));
+	std::string path = mount;
+	for (int i = 0; i < depth; i++)
+		path += "/level:41";
+	ASSERT_GT(path.size(), 4096u);
+	std::ostringstream body;
+	body << path << "/f:8e -> " << path << "/f\x8e\r\n";
+	for (int i = depth; i > 0; i--) {
+		path.resize(path.size() - 9);
+		body << path << "/level:41 -> " << path << "/levelA\r\n";
+	}
+	EXPECT_EQ(log(), log_section(body.str(), depth + 1, depth + 1, depth + 1));
+
+	fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
+	for (int i = 0; i < depth && fd >= 0; i++) {
+		int down = openat(fd, "levelA", O_RDONLY | O_DIRECTORY);
+		close(fd);
+		fd = down;
+	}
+	ASSERT_GE(fd, 0);
+	EXPECT_EQ(faccessat(fd, "f\x8e", F_OK, AT_SYMLINK_NOFOLLOW), 0);
+	close(fd);
+}
+
+TEST_F(walk, link_cycles_and_broken_links_end)
+{
+	make_dir(mount + "/a");
+	make_link("..", mount + "/a/up");
+	make_link(mount + "/a", mount + "/a/here");
+	make_link("self", mount + "/a/self");
+	make_link("nowhere", mount + "/a/dangling");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(2, 5, 0));
+}
+
+TEST_F(walk, link_out_of_the_volume_is_not_followed)
+{
+	write_file(outside + "/x:41", "");
+	make_dir(outside + "/sub:41");
+	make_link(outside, mount + "/out:41");
+	make_link("../outside", mount + "/relative");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.out, report(1, 2, 1));
+	EXPECT_EQ(names(outside), (std::vector<std::string>{"sub:41", "x:41"}));
+	EXPECT_EQ(names(mount), (std::vector<std::string>{"outA", "relative"}));
+	EXPECT_EQ(log(), log_section(mount + "/out:41 -> " + mount + "/outA\r\n", 1, 2, 1));
+}
+
+// Whichever comes first in the listing, the folder or the link to it, is walked; the other
+// is not, so that no name is decoded twice.
+TEST_F(walk, folder_reached_by_a_link_too_is_walked_once)
+{
+	make_dir(mount + "/real");
+	write_file(mount + "/real/f:3a41", "");
+	make_link("real", mount + "/alias");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.out, report(2, 3, 1));
+	EXPECT_EQ(names(mount + "/real"), std::vector<std::string>{"f:41"});
+}
+
+}  // namespace
