@@ -1,0 +1,106 @@
+// The shipped table against the system's own definitions of both character sets.
+#include <iconv.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <map>
+#include <sstream>
+
+#include "harness.h"
+
+namespace {
+
+// Code page 850 byte of each Mac Roman code 0x80..0xFF that has one, as the C library's
+// converters define the two character sets.
+std::map<int, unsigned char> exact_pairs()
+{
+	std::map<int, unsigned char> pairs;
+	iconv_t cd = iconv_open("IBM850", "MACINTOSH");
+	if (cd == reinterpret_cast<iconv_t>(-1))
+		return pairs;
+	for (int v = 0x80; v < 0x100; v++) {
+		char in = static_cast<char>(v);
+		char out[8];
+		char *inp = &in, *outp = out;
+		std::size_t inleft = 1, outleft = sizeof out;
+		(void)iconv(cd, nullptr, nullptr, nullptr, nullptr);
+		if (iconv(cd, &inp, &inleft, &outp, &outleft) != static_cast<std::size_t>(-1) &&
+		    outp - out == 1)
+			pairs[v] = static_cast<unsigned char>(out[0]);
+	}
+	iconv_close(cd);
+	return pairs;
+}
+
+// Code -> byte of the best fits that docs/table.md lists.
+std::map<int, unsigned char> documented_best_fits()
+{
+	std::map<int, unsigned char> fits;
+	std::istringstream doc(read_file(SOURCE_DIR "/docs/table.md"));
+	for (std::string line; std::getline(doc, line);) {
+		unsigned code, byte;
+		if (std::sscanf(line.c_str(), "| 0x%x | %*[^|]| %*[^|]| 0x%x ", &code, &byte) == 2)
+			fits[static_cast<int>(code)] = static_cast<unsigned char>(byte);
+	}
+	return fits;
+}
+
+class shipped_table : public e2e {
+protected:
+	const std::string table = read_file(SOURCE_DIR "/data/mac2cp850.tab");
+};
+
+TEST_F(shipped_table, follows_the_rules)
+{
+	ASSERT_EQ(table.size(), 256u);
+	const auto exact = exact_pairs();
+	const auto fits = documented_best_fits();
+	EXPECT_EQ(exact.size(), 82u);
+	EXPECT_EQ(fits.size(), 6u);
+	for (int v = 0; v < 256; v++) {
+		SCOPED_TRACE(v);
+		auto byte = static_cast<unsigned char>(table[v]);
+		EXPECT_NE(byte, '/');
+		if (v < 0x20 || v == 0x7f || v == '/')
+			EXPECT_EQ(byte, 0);
+		else if (v < 0x7f)
+			EXPECT_EQ(byte, v);
+		else if (exact.count(v) != 0)
+			EXPECT_EQ(byte, exact.at(v));
+		else if (fits.count(v) != 0)
+			EXPECT_EQ(byte, fits.at(v));
+		else
+			EXPECT_EQ(byte, 0);
+	}
+	for (const auto &[code, byte] : fits)
+		EXPECT_EQ(std::string("\\/:*?\"<>|").find(static_cast<char>(byte)), std::string::npos);
+}
+
+TEST_F(shipped_table, every_exact_pair_converts_end_to_end)
+{
+	write_table(table);
+	const auto exact = exact_pairs();
+	ASSERT_EQ(exact.size(), 82u);
+	// Samples that any reader of both code charts can check by hand.
+	const std::map<int, unsigned char> samples = {{0x8e, 0x82}, {0x80, 0x8e}, {0x8a, 0x84},
+						      {0x85, 0x99}, {0x9a, 0x94}, {0x86, 0x9a},
+						      {0x9f, 0x81}, {0xa7, 0xe1}};
+	for (const auto &[code, byte] : samples)
+		EXPECT_EQ(exact.at(code), byte);
+
+	std::vector<std::string> expected;
+	for (const auto &[code, byte] : exact) {
+		char name[16];
+		std::snprintf(name, sizeof name, code % 2 ? "n%d:%02X" : "n%d:%02x", code, code);
+		write_file(mount + "/" + name, name);
+		expected.push_back("n" + std::to_string(code) + static_cast<char>(byte));
+	}
+	std::sort(expected.begin(), expected.end());
+
+	run_result r = run();
+
+	EXPECT_EQ(r.out, report(1, exact.size(), exact.size()));
+	EXPECT_EQ(names(mount), expected);
+}
+
+}  // namespace
