@@ -7,14 +7,18 @@
 
 #include "harness.h"
 
-namespace {
+namespace
+{
 
-class conversion : public e2e {};
+class conversion : public e2e
+{
+};
 
 // The log's conversion lines, sorted: their order within one folder is the listing's.
 std::vector<std::string> body_lines(const std::string &log)
 {
-	const std::string head = "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n";
+	const std::string head =
+	        "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n";
 	std::vector<std::string> lines;
 	if (log.compare(0, head.size(), head) != 0)
 		return {"no header"};
@@ -37,7 +41,8 @@ TEST_F(conversion, worked_example)
 	run_result r = run();
 
 	EXPECT_EQ(r.out, report(2, 2, 1));
-	EXPECT_EQ(log(), log_section(mount + "/docs/Caf:8e -> " + mount + "/docs/Caf\x82\r\n", 2, 2, 1));
+	EXPECT_EQ(log(),
+	          log_section(mount + "/docs/Caf:8e -> " + mount + "/docs/Caf\x82\r\n", 2, 2, 1));
 	EXPECT_EQ(read_file(mount + "/docs/Caf\x82"), "menu");
 }
 
@@ -50,31 +55,32 @@ TEST_F(conversion, escapes_decoded_and_kept)
 	table[0x42] = '/';
 	write_table(table);
 	const std::vector<std::pair<std::string, std::string>> cases = {
-		{"Report:2fMay", "Report:2fMay"},
-		{":2eprofile", ":2eprofile"},
-		{"x:2F", "x:2F"},
-		{"y:2E", "y:2E"},
-		{"a:8Ab", "a\x8a"
-			  "b"},
-		{"Note:8zed", "Note:8zed"},
-		{"Version: 9.doc", "Version: 9.doc"},
-		{"a:3:41", "a:3A"},
-		{"x:3ay", "x:y"},
-		{"end:", "end:"},
-		{"end:8", "end:8"},
-		{"ab:01cd", "ab:01cd"},
-		{"sl:42sh", "sl:42sh"},
-		{"m:01:8E:zz", "m:01\x8e:zz"},
-		{":41", "A"},
-		{".b:41", ".bA"},
-		{"\t:c9\xff", "\t\xc9\xff"},
+	        {"Report:2fMay", "Report:2fMay"},
+	        {":2eprofile", ":2eprofile"},
+	        {"x:2F", "x:2F"},
+	        {"y:2E", "y:2E"},
+	        {"a:8Ab", "a\x8a"
+	                  "b"},
+	        {"Note:8zed", "Note:8zed"},
+	        {"Version: 9.doc", "Version: 9.doc"},
+	        {"a:3:41", "a:3A"},
+	        {"x:3ay", "x:y"},
+	        {"end:", "end:"},
+	        {"end:8", "end:8"},
+	        {"ab:01cd", "ab:01cd"},
+	        {"sl:42sh", "sl:42sh"},
+	        {"m:01:8E:zz", "m:01\x8e:zz"},
+	        {":41", "A"},
+	        {".b:41", ".bA"},
+	        {"\t:c9\xff", "\t\xc9\xff"},
 	};
 	std::vector<std::string> expected, logged;
 	for (const auto &[name, result] : cases) {
 		write_file(mount + "/" + name, name);
 		expected.push_back(result);
 		if (name != result)
-			logged.push_back(mount + "/" + name + " -> " + mount + "/" + result + "\r\n");
+			logged.push_back(mount + "/" + name + " -> " + mount + "/" + result +
+			                 "\r\n");
 	}
 	std::sort(expected.begin(), expected.end());
 	std::sort(logged.begin(), logged.end());
@@ -98,9 +104,9 @@ TEST_F(conversion, both_cases_of_hex_digits)
 	run();
 
 	EXPECT_EQ(names(mount + "/upper"), std::vector<std::string>{"a\x8a"
-								     "b"});
+	                                                            "b"});
 	EXPECT_EQ(names(mount + "/lower"), std::vector<std::string>{"a\x8a"
-								     "b"});
+	                                                            "b"});
 }
 
 TEST_F(conversion, existing_name_is_never_replaced)
@@ -114,13 +120,14 @@ TEST_F(conversion, existing_name_is_never_replaced)
 
 	EXPECT_EQ(r.out, report(3, 4, 2));
 	EXPECT_EQ(body_lines(log()),
-		  (std::vector<std::string>{mount + "/d:41 -> " + mount + "/dA\r\n",
-					    mount + "/x:41 -> " + mount + "/xA\r\n",
-					    "Error: 17 File exists\r\n", "Error: 17 File exists\r\n"}));
+	          (std::vector<std::string>{mount + "/d:41 -> " + mount + "/dA\r\n",
+	                                    mount + "/x:41 -> " + mount + "/xA\r\n",
+	                                    "Error: 17 File exists\r\n",
+	                                    "Error: 17 File exists\r\n"}));
 	EXPECT_NE(log().find(mount + "/d:41 -> " + mount + "/dA\r\nError: 17 File exists\r\n"),
-		  std::string::npos);
+	          std::string::npos);
 	EXPECT_NE(log().find(mount + "/x:41 -> " + mount + "/xA\r\nError: 17 File exists\r\n"),
-		  std::string::npos);
+	          std::string::npos);
 	EXPECT_EQ(read_file(mount + "/x:41"), "one");
 	EXPECT_EQ(read_file(mount + "/xA"), "two");
 	EXPECT_EQ(names(mount), (std::vector<std::string>{"d:41", "dA", "x:41", "xA"}));
@@ -141,8 +148,8 @@ TEST_F(conversion, refused_rename_is_logged_and_the_walk_goes_on)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, report(3, 4, 2));
 	EXPECT_NE(log().find(mount + "/frozen/f:41 -> " + mount +
-			     "/frozen/fA\r\nError: 1 Operation not permitted\r\n"),
-		  std::string::npos);
+	                     "/frozen/fA\r\nError: 1 Operation not permitted\r\n"),
+	          std::string::npos);
 	EXPECT_EQ(names(mount + "/frozen"), std::vector<std::string>{"f:41"});
 	EXPECT_EQ(names(mount + "/open"), std::vector<std::string>{"gA"});
 }
@@ -165,7 +172,8 @@ TEST_F(conversion, large_folder_is_converted_exactly_once)
 	EXPECT_EQ(body_lines(log()).size(), static_cast<std::size_t>(count));
 }
 
-class statistics : public e2e {
+class statistics : public e2e
+{
 protected:
 	void files(int count)
 	{

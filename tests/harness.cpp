@@ -81,7 +81,8 @@ void remove_tree(const std::string &path)
 std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions)
 {
 	const std::string rule = "------------------------------------\r\n";
-	return rule + "Codepage 850 filename conversion\r\nInit...\r\nReading mac2cp850.tab...ok.\r\n" +
+	return rule +
+	       "Codepage 850 filename conversion\r\nInit...\r\nReading mac2cp850.tab...ok.\r\n" +
 	       "Success.\r\n" + rule + "\r\nMountpoint is " E2E_DIR "/convmount\r\n" +
 	       "Accessing...done\r\n" + rule + "\r\nISO-8859-1 filename conversion finished.\r\n" +
 	       "Stats:\r\nChecked folders:  " + std::to_string(folders) +
@@ -92,7 +93,7 @@ std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t con
 }
 
 std::string log_section(const std::string &body, std::uint64_t folders, std::uint64_t files,
-			std::uint64_t conversions)
+                        std::uint64_t conversions)
 {
 	return "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n" + body +
 	       "\r\nFinished\r\nChecked folders:  " + std::to_string(folders) +

@@ -31,12 +31,13 @@ void remove_tree(const std::string &path);
 std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions);
 // The section that one run appends to the log, around the conversion lines `body`.
 std::string log_section(const std::string &body, std::uint64_t folders, std::uint64_t files,
-			std::uint64_t conversions);
+                        std::uint64_t conversions);
 // The statistics file's text for the given counts.
 std::string stats_text(std::uint64_t files, std::uint64_t folders);
 
 // Fresh mount point, record folder and working folder (holding the identity table) per test.
-class e2e : public ::testing::Test {
+class e2e : public ::testing::Test
+{
 protected:
 	void SetUp() override;
 	void TearDown() override;

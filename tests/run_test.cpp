@@ -4,9 +4,12 @@
 
 #include "harness.h"
 
-namespace {
+namespace
+{
 
-class run_report : public e2e {};
+class run_report : public e2e
+{
+};
 
 TEST_F(run_report, missing_table_stops_before_the_walk)
 {
@@ -17,8 +20,8 @@ TEST_F(run_report, missing_table_stops_before_the_walk)
 
 	EXPECT_EQ(r.status, 255);
 	EXPECT_EQ(r.out, "------------------------------------\r\n"
-			 "Codepage 850 filename conversion\r\nInit...\r\n"
-			 "Reading mac2cp850.tab...FAILED 2 No such file or directory\r\n");
+	                 "Codepage 850 filename conversion\r\nInit...\r\n"
+	                 "Reading mac2cp850.tab...FAILED 2 No such file or directory\r\n");
 	EXPECT_TRUE(names(records).empty());
 	EXPECT_EQ(names(mount), std::vector<std::string>{"a:41"});
 }
@@ -33,11 +36,11 @@ TEST_F(run_report, table_files_of_any_size_load)
 	};
 	const std::string full = identity_table();
 	const std::vector<table_case> cases = {
-		{"empty", "", {"a:05", "b:41"}},
-		{"10 bytes", full.substr(0, 10), {"a\x05", "b:41"}},
-		{"256 bytes", full, {"a\x05", "bA"}},
-		{"300 bytes", full + std::string(44, 'Z'), {"a\x05", "bA"}},
-		{"folder", "", {"a:05", "b:41"}},
+	        {"empty", "", {"a:05", "b:41"}},
+	        {"10 bytes", full.substr(0, 10), {"a\x05", "b:41"}},
+	        {"256 bytes", full, {"a\x05", "bA"}},
+	        {"300 bytes", full + std::string(44, 'Z'), {"a\x05", "bA"}},
+	        {"folder", "", {"a:05", "b:41"}},
 	};
 	for (const table_case &c : cases) {
 		SCOPED_TRACE(c.what);
@@ -95,8 +98,8 @@ TEST_F(run_report, runs_append_sections_and_keep_the_log)
 	EXPECT_EQ(first.out, report(1, 1, 1));
 	EXPECT_EQ(second.out, report(1, 1, 0));
 	EXPECT_EQ(log(), "earlier run\r\n" +
-				 log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1) +
-				 log_section("", 1, 1, 0));
+	                         log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1) +
+	                         log_section("", 1, 1, 0));
 }
 
 TEST_F(run_report, missing_record_folder_loses_only_the_records)

@@ -8,7 +8,8 @@
 
 #include "harness.h"
 
-namespace {
+namespace
+{
 
 // Code page 850 byte of each Mac Roman code 0x80..0xFF that has one, as the C library's
 // converters define the two character sets.
@@ -45,7 +46,8 @@ std::map<int, unsigned char> documented_best_fits()
 	return fits;
 }
 
-class shipped_table : public e2e {
+class shipped_table : public e2e
+{
 protected:
 	const std::string table = read_file(SOURCE_DIR "/data/mac2cp850.tab");
 };
@@ -73,7 +75,8 @@ TEST_F(shipped_table, follows_the_rules)
 			EXPECT_EQ(byte, 0);
 	}
 	for (const auto &[code, byte] : fits)
-		EXPECT_EQ(std::string("\\/:*?\"<>|").find(static_cast<char>(byte)), std::string::npos);
+		EXPECT_EQ(std::string("\\/:*?\"<>|").find(static_cast<char>(byte)),
+		          std::string::npos);
 }
 
 TEST_F(shipped_table, every_exact_pair_converts_end_to_end)
@@ -83,8 +86,8 @@ TEST_F(shipped_table, every_exact_pair_converts_end_to_end)
 	ASSERT_EQ(exact.size(), 82u);
 	// Samples that any reader of both code charts can check by hand.
 	const std::map<int, unsigned char> samples = {{0x8e, 0x82}, {0x80, 0x8e}, {0x8a, 0x84},
-						      {0x85, 0x99}, {0x9a, 0x94}, {0x86, 0x9a},
-						      {0x9f, 0x81}, {0xa7, 0xe1}};
+	                                              {0x85, 0x99}, {0x9a, 0x94}, {0x86, 0x9a},
+	                                              {0x9f, 0x81}, {0xa7, 0xe1}};
 	for (const auto &[code, byte] : samples)
 		EXPECT_EQ(exact.at(code), byte);
 

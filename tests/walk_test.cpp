@@ -6,9 +6,12 @@
 
 #include "harness.h"
 
-namespace {
+namespace
+{
 
-class walk : public e2e {};
+class walk : public e2e
+{
+};
 
 TEST_F(walk, counts_every_folder_and_entry_dot_names_included)
 {
@@ -50,8 +53,8 @@ TEST_F(walk, contents_are_converted_before_their_folder)
 
 	EXPECT_EQ(r.out, report(2, 2, 2));
 	EXPECT_EQ(log(), log_section(mount + "/a:8a/b:8a -> " + mount + "/a:8a/b\x8a\r\n" + mount +
-					     "/a:8a -> " + mount + "/a\x8a\r\n",
-				     2, 2, 2));
+	                                     "/a:8a -> " + mount + "/a\x8a\r\n",
+	                             2, 2, 2));
 	EXPECT_EQ(read_file(mount + "/a\x8a/b\x8a"), "x");
 }
 
