@@ -81,8 +81,8 @@ done
 mkdir -p "$mount/Projekte:8a" "$records"
 touch "$mount/Projekte:8a/Caf:8e.txt" "$mount/Report:2fMay" "$mount/x:3a41" "$mount/Men:9f"
 touch "$mount/Men"$'\x81' "$mount/keep"
-run() {
-	(cd "$root/usr/share/mac2cp850" && "$root/usr/sbin/mac2cp850" >"$work/console")
+run() { # [folder holding the table]
+	(cd "${1:-$root/usr/share/mac2cp850}" && "$root/usr/sbin/mac2cp850" >"$work/console")
 }
 status=0
 run || status=$?
@@ -140,6 +140,26 @@ check "names after the run after the stop" "$(for i in $(seq 100 $((99 + count))
 	"$(ls "$mount" | LC_ALL=C sort)"
 check "names logged by both runs" "$(ls "$mount" | sed 's/A$/:41/' | LC_ALL=C sort)" \
 	"$(cat "$records/convert.log" | grep -a ' -> ' | sed 's| -> .*||; s|.*/||' | LC_ALL=C sort)"
+
+# A site's own table, made as README shows and used from its folder.
+rm -rf "$mount" "$records"
+mkdir -p "$mount" "$records" "$work/site-table"
+touch "$mount/Preis 5:db" "$mount/Caf:8e"
+(cd "$work/site-table" && cp "$root/usr/share/mac2cp850/mac2cp850.tab" . &&
+	printf '\325' | dd of=mac2cp850.tab bs=1 seek=$((0xDB)) conv=notrunc 2>/dev/null)
+run "$work/site-table"
+check "names after a run with the site's table" "$(printf '%s\n' "Caf"$'\x82' "Preis 5"$'\xd5')" \
+	"$(ls "$mount" | LC_ALL=C sort)"
+cmp "$src/data/mac2cp850.tab" "$root/usr/share/mac2cp850/mac2cp850.tab" || fail=1
+
+# A volume that is not mounted: findmnt says so, and the run converts nothing.
+if findmnt "$mount" >/dev/null; then
+	echo "findmnt takes a plain folder for a mount point"
+	fail=1
+fi
+rm -rf "$mount"
+run
+grep -qF $'Checked files:    0\r' "$work/console" || { echo "unmounted volume not reported"; fail=1; }
 
 if [ "$fail" = 0 ]; then
 	rm -rf "$work"
