@@ -23,12 +23,14 @@ if [ -n "$(cd "$prefix" && find . ! -type f ! -type d)" ]; then
 	fail=1
 fi
 
-for pair in "data/mac2cp850.tab share/mac2cp850/mac2cp850.tab" \
-	"README.md share/doc/mac2cp850/README.md" "docs/table.md share/doc/mac2cp850/table.md" \
-	"packaging/copyright share/doc/mac2cp850/copyright"; do
-	set -- $pair
-	cmp "$src/$1" "$prefix/$2" || fail=1
-done
+while read -r source installed; do
+	cmp "$src/$source" "$prefix/$installed" || fail=1
+done <<EOF
+data/mac2cp850.tab share/mac2cp850/mac2cp850.tab
+README.md share/doc/mac2cp850/README.md
+docs/table.md share/doc/mac2cp850/table.md
+packaging/copyright share/doc/mac2cp850/copyright
+EOF
 cmp "$build/mac2cp850" "$prefix/sbin/mac2cp850" || fail=1
 
 for page in "$prefix"/share/man/man*/*.gz; do

@@ -13,6 +13,9 @@ done
 rm -rf "$work"
 mkdir -p "$work"
 fail=0
+names() { # folder: its entries' names, sorted bytewise
+	find "$1" -mindepth 1 -maxdepth 1 -printf '%P\n' | LC_ALL=C sort
+}
 check() { # what, expected, found
 	if [ "$2" != "$3" ]; then
 		echo "$1 differs:"
@@ -70,10 +73,18 @@ failed_renames="tac $records/convert.log |
   sed '/^Dravolin Update 1\\.8\\r\$/q' | tac | grep -a -B1 '^Error: '"
 for example in "cd /usr/share/mac2cp850 && mac2cp850" "watch cat $records/runstats.txt" \
 	"$last_section" "$failed_renames"; do
-	if ! grep -qF -- "$(sed 's/^/           /' <<<"$example")" <<<"$page"; then
+	if [[ $page != *$'\n'"           ${example//$'\n'/$'\n'           }"$'\n'* ]]; then
 		echo "the manual page lacks the example: $example"
 		fail=1
 	fi
+	# README shows the same commands with the default record folder.
+	while read -r line; do
+		if ! sed 's/^ *//' "$src/README.md" | grep -qxF -- "$line" &&
+			! grep -qF -- "\`$line\`" "$src/README.md"; then
+			echo "README lacks the manual page's example line: $line"
+			fail=1
+		fi
+	done <<<"${example//$records//root/orvandeskil/Interfacefolder}"
 done
 
 # A first run from the installed table's folder, over a volume with a folder, a name that
@@ -129,7 +140,7 @@ check "stopped run's log size" "$limit" "$(stat -c %s "$records/convert.log")"
 grep -qa '^Finished' <<<"$stopped" && { echo "stopped run finished its log"; fail=1; }
 check "names converted by the stopped run" \
 	"$(grep -a ' -> ' <<<"$stopped" | sed 's|.* -> .*/||; s|\r$||' | LC_ALL=C sort)" \
-	"$(cd "$mount" && ls | grep -v ':41$' | LC_ALL=C sort)"
+	"$(names "$mount" | grep -v ':41$')"
 check "stopped run's statistics" "$(printf '%s\r\n' "Dravolin Update 1.8" \
 	"Filename conversion stats:" "Files checked: 22" "Folders checked: 1")" \
 	"$(cat "$records/runstats.txt")"
@@ -137,9 +148,9 @@ run
 again=$(eval "$last_section")
 check "renames of the run after the stop" "$((count - done_before_stop))" "$(grep -ac ' -> ' <<<"$again")"
 check "names after the run after the stop" "$(for i in $(seq 100 $((99 + count))); do echo "file${i}A"; done)" \
-	"$(ls "$mount" | LC_ALL=C sort)"
-check "names logged by both runs" "$(ls "$mount" | sed 's/A$/:41/' | LC_ALL=C sort)" \
-	"$(cat "$records/convert.log" | grep -a ' -> ' | sed 's| -> .*||; s|.*/||' | LC_ALL=C sort)"
+	"$(names "$mount")"
+check "names logged by both runs" "$(names "$mount" | sed 's/A$/:41/')" \
+	"$(grep -a ' -> ' "$records/convert.log" | sed 's| -> .*||; s|.*/||' | LC_ALL=C sort)"
 
 # A site's own table, made as README shows and used from its folder.
 rm -rf "$mount" "$records"
@@ -149,7 +160,7 @@ touch "$mount/Preis 5:db" "$mount/Caf:8e"
 	printf '\325' | dd of=mac2cp850.tab bs=1 seek=$((0xDB)) conv=notrunc 2>/dev/null)
 run "$work/site-table"
 check "names after a run with the site's table" "$(printf '%s\n' "Caf"$'\x82' "Preis 5"$'\xd5')" \
-	"$(ls "$mount" | LC_ALL=C sort)"
+	"$(names "$mount")"
 cmp "$src/data/mac2cp850.tab" "$root/usr/share/mac2cp850/mac2cp850.tab" || fail=1
 
 # A volume that is not mounted: findmnt says so, and the run converts nothing.
