@@ -43,7 +43,8 @@ for page in "$prefix"/share/man/man*/*.gz; do
 done
 
 # The page as `man` shows it to an administrator, with the paths this build has built in.
-text=$(MANPATH=$prefix/share/man MANWIDTH=80 LC_ALL=C.UTF-8 man -P cat mac2cp850 2>&1 | tr -s ' \n' '  ')
+text=$(MANPATH=$prefix/share/man MANWIDTH=80 LC_ALL=C.UTF-8 man -P cat mac2cp850 2>&1 |
+	tr -s ' \n' '  ')
 for line in "mac2cp850 - convert Macintosh colon escapes" "mounted at $mountpoint whose" \
 	"$record_dir/convert.log" "$record_dir/runstats.txt" "MAC2CP850(8)"; do
 	if ! grep -qF -- "$line" <<<"$text"; then

@@ -38,7 +38,10 @@ check "package file name" "mac2cp850_${version}_amd64.deb" "${deb##*/}"
 check "package version" "$version" "$(dpkg-deb -f "$deb" Version)"
 check "package name" "mac2cp850" "$(dpkg-deb -f "$deb" Package)"
 [ -n "$(dpkg-deb -f "$deb" Maintainer)" ] || { echo "no maintainer"; fail=1; }
-grep -q 'libc6' <<<"$(dpkg-deb -f "$deb" Depends)" || { echo "no shared library dependencies"; fail=1; }
+if ! grep -q 'libc6' <<<"$(dpkg-deb -f "$deb" Depends)"; then
+	echo "no shared library dependencies"
+	fail=1
+fi
 
 echo "== dpkg-deb -c ${deb##*/}"
 dpkg-deb -c "$deb"
@@ -47,7 +50,8 @@ found=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {
 	m = 0; for (i = 2; i <= 10; i++) m = m * 2 + (substr($1, i, 1) != "-")
 	sub(/^\.\//, "", $6); printf "%o %s\n", m, $6 }' | sort -k2)
 check "package contents (tests/install_layout.txt)" "$expected" "$found"
-if dpkg-deb -c "$deb" | awk '$2 != "root/root"' | grep -q .; then
+# No `| grep -q` after a command: under pipefail its early exit could fail the pipeline.
+if [ -n "$(dpkg-deb -c "$deb" | awk '$2 != "root/root"')" ]; then
 	echo "package files not owned by root"
 	fail=1
 fi
@@ -71,6 +75,7 @@ last_section="tac $records/convert.log |
   sed '/^Dravolin Update 1\\.8\\r\$/q' | tac"
 failed_renames="tac $records/convert.log |
   sed '/^Dravolin Update 1\\.8\\r\$/q' | tac | grep -a -B1 '^Error: '"
+readme_lines=$(sed 's/^ *//' "$src/README.md")
 for example in "cd /usr/share/mac2cp850 && mac2cp850" "watch cat $records/runstats.txt" \
 	"$last_section" "$failed_renames"; do
 	if [[ $page != *$'\n'"           ${example//$'\n'/$'\n'           }"$'\n'* ]]; then
@@ -79,7 +84,7 @@ for example in "cd /usr/share/mac2cp850 && mac2cp850" "watch cat $records/runsta
 	fi
 	# README shows the same commands with the default record folder.
 	while read -r line; do
-		if ! sed 's/^ *//' "$src/README.md" | grep -qxF -- "$line" &&
+		if ! grep -qxF -- "$line" <<<"$readme_lines" &&
 			! grep -qF -- "\`$line\`" "$src/README.md"; then
 			echo "README lacks the manual page's example line: $line"
 			fail=1
@@ -109,10 +114,12 @@ check "conversion lines of the first run" "$(printf '%s\r\n' \
 	"$mount/Men:9f -> $mount/Men"$'\x81' "Error: 17 File exists" \
 	"$mount/x:3a41 -> $mount/x:41" | LC_ALL=C sort)" "$lines"
 grep -qaF "$body" <<<"$first" || { echo "no line for the file in the folder"; fail=1; }
-check "end of the first run's section" "$(printf '%s\r\n' "$mount/Projekte:8a -> $mount/Projekte"$'\x84' \
-	"" Finished "Checked folders:  2" "Checked files:    7" "Conversions done: 4")" \
+check "end of the first run's section" \
+	"$(printf '%s\r\n' "$mount/Projekte:8a -> $mount/Projekte"$'\x84' "" Finished \
+		"Checked folders:  2" "Checked files:    7" "Conversions done: 4")" \
 	"$(tail -n 6 <<<"$first")"
-check "failed renames" "$(printf '%s\r\n' "$mount/Men:9f -> $mount/Men"$'\x81' "Error: 17 File exists")" \
+check "failed renames" \
+	"$(printf '%s\r\n' "$mount/Men:9f -> $mount/Men"$'\x81' "Error: 17 File exists")" \
 	"$(eval "$failed_renames")"
 [ ! -e "$records/runstats.txt" ] || { echo "statistics written for 7 entries"; fail=1; }
 
@@ -129,7 +136,9 @@ rm -rf "$mount" "$records"
 mkdir -p "$mount" "$records"
 count=60 done_before_stop=25
 for i in $(seq 100 $((99 + count))); do touch "$mount/file$i:41"; done
-line_length=$((${#mount} + 11 + 4 + ${#mount} + 9 + 2))  # "$mount/file100:41 -> $mount/file100A\r\n"
+# Each line is "$mount/file100:41 -> $mount/file100A\r\n".
+mount_bytes=$(printf '%s' "$mount" | wc -c)
+line_length=$((mount_bytes + 11 + 4 + mount_bytes + 9 + 2))
 limit=$((64 + done_before_stop * line_length))
 status=0
 (ulimit -c 0 && prlimit --pid "$BASHPID" --fsize="$limit" && run) || status=$?
@@ -146,9 +155,10 @@ check "stopped run's statistics" "$(printf '%s\r\n' "Dravolin Update 1.8" \
 	"$(cat "$records/runstats.txt")"
 run
 again=$(eval "$last_section")
-check "renames of the run after the stop" "$((count - done_before_stop))" "$(grep -ac ' -> ' <<<"$again")"
-check "names after the run after the stop" "$(for i in $(seq 100 $((99 + count))); do echo "file${i}A"; done)" \
-	"$(names "$mount")"
+check "renames of the run after the stop" "$((count - done_before_stop))" \
+	"$(grep -ac ' -> ' <<<"$again")"
+check "names after the run after the stop" \
+	"$(for i in $(seq 100 $((99 + count))); do echo "file${i}A"; done)" "$(names "$mount")"
 check "names logged by both runs" "$(names "$mount" | sed 's/A$/:41/')" \
 	"$(grep -a ' -> ' "$records/convert.log" | sed 's| -> .*||; s|.*/||' | LC_ALL=C sort)"
 
@@ -170,7 +180,10 @@ if findmnt "$mount" >/dev/null; then
 fi
 rm -rf "$mount"
 run
-grep -qF $'Checked files:    0\r' "$work/console" || { echo "unmounted volume not reported"; fail=1; }
+if ! grep -qF $'Checked files:    0\r' "$work/console"; then
+	echo "unmounted volume not reported"
+	fail=1
+fi
 
 if [ "$fail" = 0 ]; then
 	rm -rf "$work"
