@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "convert.h"
 #include "mac2cp850.h"
@@ -24,40 +25,23 @@ constexpr const char *usage =
 void print_help()
 {
 	std::printf("%s", usage);
-	std::printf("Renames back, last first, the entries that one run of mac2cp850 renamed, as its\n"
-	            "conversion log lists them.\n\n"
-	            "  --dry-run     print what would be renamed back and what would be refused;\n"
-	            "                change nothing\n"
-	            "  --log FILE    the conversion log (default: %s)\n"
-	            "  --run N       the N-th run from the end of the log (default: 1, the last)\n"
-	            "  --table FILE  the run's translation table (default: mac2cp850.tab)\n"
-	            "  --help        print this help and exit\n"
-	            "  --version     print the version and exit\n",
-	            g_logfile);
+	std::printf(
+	        "Renames back, last first, the entries that one run of mac2cp850 renamed, as its\n"
+	        "conversion log lists them.\n\n"
+	        "  --dry-run     print what would be renamed back and what would be refused;\n"
+	        "                change nothing\n"
+	        "  --log FILE    the conversion log (default: %s)\n"
+	        "  --run N       the N-th run from the end of the log (default: 1, the last)\n"
+	        "  --table FILE  the run's translation table (default: mac2cp850.tab)\n"
+	        "  --help        print this help and exit\n"
+	        "  --version     print the version and exit\n",
+	        g_logfile);
 }
 
 int usage_error(const char *what, const char *arg)
 {
 	std::fprintf(stderr, "mac2cp850-undo: %s: %s\n%s", what, arg, usage);
 	return 2;
-}
-
-// The value of option `name` at argv[i], given as "--name=VALUE" or as "--name VALUE" (which
-// moves i on); nullptr when argv[i] is not that option.
-const char *option_value(int argc, char **argv, int &i, const char *name, bool &missing)
-{
-	std::size_t len = std::strlen(name);
-	if (std::strncmp(argv[i], name, len) != 0)
-		return nullptr;
-	if (argv[i][len] == '=')
-		return argv[i] + len + 1;
-	if (argv[i][len] != '\0')
-		return nullptr;
-	if (i + 1 == argc) {
-		missing = true;
-		return nullptr;
-	}
-	return argv[++i];
 }
 
 // A whole number of at least 1 in decimal digits only; 0 when `text` is not one.
@@ -85,30 +69,35 @@ int main(int argc, char **argv)
 	const char *table_path = "mac2cp850.tab";
 	unsigned long long run = 1;
 	for (int i = 1; i < argc; i++) {
-		bool missing = false;
-		const char *value = nullptr;
-		if (std::strcmp(argv[i], "--help") == 0) {
+		std::string_view arg = argv[i];
+		if (arg == "--help") {
 			print_help();
 			return 0;
 		}
-		if (std::strcmp(argv[i], "--version") == 0) {
+		if (arg == "--version") {
 			std::printf("mac2cp850-undo %s\n", MAC2CP850_VERSION);
 			return 0;
 		}
-		if (std::strcmp(argv[i], "--dry-run") == 0) {
+		if (arg == "--dry-run") {
 			dry_run = true;
-		} else if ((value = option_value(argc, argv, i, "--log", missing)) != nullptr) {
-			log_path = value;
-		} else if ((value = option_value(argc, argv, i, "--table", missing)) != nullptr) {
-			table_path = value;
-		} else if ((value = option_value(argc, argv, i, "--run", missing)) != nullptr) {
-			run = run_number(value);
-			if (run == 0)
-				return usage_error("--run needs a whole number of at least 1", value);
-		} else if (missing) {
-			return usage_error("option needs a value", argv[i]);
-		} else {
+			continue;
+		}
+		// The options with a value take it as "--name=VALUE" or as the next argument.
+		std::string_view name = arg.substr(0, arg.find('='));
+		if (name != "--log" && name != "--run" && name != "--table")
 			return usage_error("unknown argument", argv[i]);
+		const char *value = argv[i] + name.size() + 1;
+		if (name.size() == arg.size()) {
+			if (i + 1 == argc)
+				return usage_error("option needs a value", argv[i]);
+			value = argv[++i];
+		}
+		if (name == "--log") {
+			log_path = value;
+		} else if (name == "--table") {
+			table_path = value;
+		} else if ((run = run_number(value)) == 0) {
+			return usage_error("--run needs a whole number of at least 1", value);
 		}
 	}
 

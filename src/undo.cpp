@@ -47,9 +47,9 @@ struct fate {
 };
 
 std::unordered_map<std::string, fate> fates;  // by the entry's old path
-std::string open_path;  // the folder open as open_fd, as its lines name it
-int open_fd = -1;       // reused while consecutive lines share their folder
-folder_id mount_id;     // the mount point: every rename back happens in it or below it
+std::string open_path;                        // the folder open as open_fd, as lines name it
+int open_fd = -1;                             // kept while consecutive lines share a folder
+folder_id mount_id;                           // every rename back happens at or below it
 
 std::size_t line_end(std::string_view log, std::size_t pos)
 {
@@ -94,9 +94,9 @@ int split_rename(std::string_view log, std::size_t pos, undo_line &line, std::si
 			continue;
 		if (++found > 1)
 			return found;
-		line = {undo_line::renamed, old_path, log.substr(start, dir.size() + decoded.size()),
-		        {}};
-		end = name_at + decoded.size() + eol.size();
+		std::string_view new_path = log.substr(start, dir.size() + decoded.size());
+		line = {undo_line::renamed, old_path, new_path, {}};
+		end = start + new_path.size() + eol.size();
 	}
 	return found;
 }
@@ -114,7 +114,7 @@ std::size_t scan_run(std::string_view log, std::size_t pos, std::vector<undo_lin
 		if (rest.starts_with(header))
 			return pos;
 		if (rest.starts_with(error_line)) {
-			// Only right after its rename line; otherwise it belongs to an unreadable one.
+			// Only right after its rename line; otherwise it is part of an unread one.
 			if (after_rename && out != nullptr)
 				out->back().kind = undo_line::failed;
 			after_rename = false;
@@ -299,8 +299,9 @@ void revert(const undo_line &line, bool dry_run)
 		if (errno == ENOENT)
 			return report_missing(line);
 		return report_refused(line, dry_run,
-		                      errno == EXDEV ? std::string("folder outside the mount point")
-		                                     : std::string("folder: ") + std::strerror(errno));
+		                      errno == EXDEV
+		                              ? std::string("folder outside the mount point")
+		                              : std::string("folder: ") + std::strerror(errno));
 	}
 
 	struct stat st;
@@ -323,7 +324,8 @@ void revert(const undo_line &line, bool dry_run)
 			return report_refused(line, dry_run, std::strerror(EEXIST));
 		g_reverted++;
 		print_pair("would revert: ", line);
-		if (S_ISDIR(st.st_mode))
+		// Lines below it name it by its old name; so may lines through a link.
+		if (S_ISDIR(st.st_mode) || S_ISLNK(st.st_mode))
 			fates[std::string(line.old_path)] = {fate::moved, dir + "/" + new_name};
 		return;
 	}
@@ -331,7 +333,8 @@ void revert(const undo_line &line, bool dry_run)
 		return report_refused(line, dry_run, std::strerror(errno));
 	g_reverted++;
 	print_pair("", line);
-	if (open_fd >= 0 && (within(open_path, line.old_path) || within(open_path, line.new_path))) {
+	if (open_fd >= 0 &&
+	    (within(open_path, line.old_path) || within(open_path, line.new_path))) {
 		(void)close(open_fd);
 		open_fd = -1;
 	}

@@ -7,11 +7,13 @@
 
 #include "harness.h"
 
-namespace {
+namespace
+{
 
 const std::string head = "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n";
 
-class undo_run : public e2e {
+class undo_run : public e2e
+{
 protected:
 	// Every entry below `dir` by its path from there: a folder as "d", a link as "l" and its
 	// target, a file as "f" and its bytes.
@@ -28,7 +30,8 @@ protected:
 					found.merge(tree(path, depth + 1));
 			} else if (S_ISLNK(st.st_mode)) {
 				std::string target(256, '\0');
-				ssize_t n = readlink((mount + path).c_str(), target.data(), target.size());
+				ssize_t n = readlink((mount + path).c_str(), target.data(),
+				                     target.size());
 				found[path] = "l" + target.substr(0, n < 0 ? 0 : n);
 			} else {
 				found[path] = "f" + read_file(mount + path);
@@ -40,9 +43,10 @@ protected:
 	// A log of one run, stopped or not, whose conversion lines are `body`.
 	std::string section(const std::string &body, bool finished = true)
 	{
-		return head + body + (finished ? "\r\nFinished\r\nChecked folders:  1\r\n"
-						 "Checked files:    1\r\nConversions done: 1\r\n"
-					       : "");
+		return head + body +
+		       (finished ? "\r\nFinished\r\nChecked folders:  1\r\n"
+		                   "Checked files:    1\r\nConversions done: 1\r\n"
+		                 : "");
 	}
 
 	std::string line(const std::string &from, const std::string &to)
@@ -77,8 +81,8 @@ TEST_F(undo_run, converted_tree_comes_back_byte_for_byte)
 
 	run_result convert = run();
 	ASSERT_EQ(convert.status, 0);
-	EXPECT_EQ(names(mount), (std::vector<std::string>{"aA", "caf\x8e\xe9", "cr\rlf\n", "crlf\r\n",
-							  "lA", "n:41", "x -> yA"}));
+	EXPECT_EQ(names(mount), (std::vector<std::string>{"aA", "caf\x8e\xe9", "cr\rlf\n",
+	                                                  "crlf\r\n", "lA", "n:41", "x -> yA"}));
 
 	run_result r = undo();
 
@@ -86,18 +90,19 @@ TEST_F(undo_run, converted_tree_comes_back_byte_for_byte)
 	EXPECT_EQ(r.err, "");
 	EXPECT_EQ(tree(), before);
 	// The walk reaches a:41's contents through the link when it lists the link first.
-	const std::string via = r.out.find(mount + "/l:41/bB") != std::string::npos ? "/l:41" : "/a:41";
+	const std::string via =
+	        r.out.find(mount + "/l:41/bB") != std::string::npos ? "/l:41" : "/a:41";
 	EXPECT_NE(r.out.find(back("/a:41", "/aA")), std::string::npos);
 	EXPECT_NE(r.out.find(back(via + "/b:42", via + "/bB") +
-			     back(via + "/b:42/c:43", via + "/b:42/cC")),
-		  std::string::npos)
-		<< r.out;
+	                     back(via + "/b:42/c:43", via + "/b:42/cC")),
+	          std::string::npos)
+	        << r.out;
 	EXPECT_NE(r.out.find(back("/x -> y:41/p:41 -> q:42", "/x -> y:41/pA -> qB")),
-		  std::string::npos);
+	          std::string::npos);
 	EXPECT_TRUE(r.out.ends_with(
-		"\n11 reverted, 0 already reverted, 0 missing, 0 refused, 0 unparseable, "
-		"0 failed in the run\n"))
-		<< r.out;
+	        "\n11 reverted, 0 already reverted, 0 missing, 0 refused, 0 unparseable, "
+	        "0 failed in the run\n"))
+	        << r.out;
 }
 
 TEST_F(undo_run, exact_output_and_a_second_undo_finds_everything_reverted)
@@ -112,11 +117,11 @@ TEST_F(undo_run, exact_output_and_a_second_undo_finds_everything_reverted)
 
 	EXPECT_EQ(first.status, 0);
 	EXPECT_EQ(first.out, back("/d:41", "/dA") + back("/d:41/f:42", "/d:41/fB") +
-				     "2 reverted, 0 already reverted" + summary);
+	                             "2 reverted, 0 already reverted" + summary);
 	EXPECT_EQ(second.status, 0);
-	EXPECT_EQ(second.out, "already reverted: " + back("/d:41", "/dA") + "already reverted: " +
-				      back("/d:41/f:42", "/d:41/fB") + "0 reverted, 2 already reverted" +
-				      summary);
+	EXPECT_EQ(second.out, "already reverted: " + back("/d:41", "/dA") +
+	                              "already reverted: " + back("/d:41/f:42", "/d:41/fB") +
+	                              "0 reverted, 2 already reverted" + summary);
 	EXPECT_EQ(names(mount + "/d:41"), std::vector<std::string>{"f:42"});
 }
 
@@ -134,15 +139,15 @@ TEST_F(undo_run, dry_run_prints_the_undo_and_changes_nothing)
 
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(tree(), converted);
-	EXPECT_NE(r.out.find("would revert: " + back("/d:41", "/dA") + "would revert: " +
-			     back("/d:41/f:42", "/d:41/fB")),
-		  std::string::npos)
-		<< r.out;
+	EXPECT_NE(r.out.find("would revert: " + back("/d:41", "/dA") +
+	                     "would revert: " + back("/d:41/f:42", "/d:41/fB")),
+	          std::string::npos)
+	        << r.out;
 	EXPECT_NE(r.out.find("would refuse (File exists): " + back("/g:43", "/gC")),
-		  std::string::npos);
+	          std::string::npos);
 	EXPECT_TRUE(r.out.ends_with("dry run: 2 to revert, 0 already reverted, 0 missing, "
-				    "1 to refuse, 0 unparseable, 0 failed in the run\n"))
-		<< r.out;
+	                            "1 to refuse, 0 unparseable, 0 failed in the run\n"))
+	        << r.out;
 }
 
 TEST_F(undo_run, failed_rename_of_the_run_is_left_alone)
@@ -159,7 +164,7 @@ TEST_F(undo_run, failed_rename_of_the_run_is_left_alone)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(tree(), before);
 	EXPECT_EQ(r.out, back("/y:42", "/yB") + "1 reverted, 0 already reverted, 0 missing, "
-						"0 refused, 0 unparseable, 1 failed in the run\n");
+	                                        "0 refused, 0 unparseable, 1 failed in the run\n");
 }
 
 // Missing and refused entries are reported, the undo goes on, and nothing is replaced; what
@@ -181,20 +186,20 @@ TEST_F(undo_run, missing_and_refused_entries_are_reported_and_the_undo_goes_on)
 	run_result r = undo();
 
 	EXPECT_EQ(r.status, 1);
-	EXPECT_NE(r.out.find("missing: " + back("/gone:41", "/goneA") + "missing: " +
-			     back("/gone:41/in:41", "/gone:41/inA")),
-		  std::string::npos)
-		<< r.out;
+	EXPECT_NE(r.out.find("missing: " + back("/gone:41", "/goneA") +
+	                     "missing: " + back("/gone:41/in:41", "/gone:41/inA")),
+	          std::string::npos)
+	        << r.out;
 	EXPECT_NE(r.out.find("refused (File exists): " + back("/taken:41", "/takenA") +
-			     "refused (folder not renamed back): " +
-			     back("/taken:41/in:41", "/taken:41/inA")),
-		  std::string::npos)
-		<< r.out;
+	                     "refused (folder not renamed back): " +
+	                     back("/taken:41/in:41", "/taken:41/inA")),
+	          std::string::npos)
+	        << r.out;
 	EXPECT_NE(r.out.find("missing: " + back("/f:41", "/fA")), std::string::npos);
 	EXPECT_NE(r.out.find(back("/ok:41", "/okA")), std::string::npos);
 	EXPECT_TRUE(r.out.ends_with("\n1 reverted, 0 already reverted, 3 missing, 2 refused, "
-				    "0 unparseable, 0 failed in the run\n"))
-		<< r.out;
+	                            "0 unparseable, 0 failed in the run\n"))
+	        << r.out;
 	EXPECT_EQ(names(mount + "/taken:41"), std::vector<std::string>{"inA"});
 	EXPECT_EQ(names(mount + "/takenA"), std::vector<std::string>{"inA"});
 	EXPECT_EQ(names(mount), (std::vector<std::string>{"ok:41", "taken:41", "takenA"}));
@@ -214,11 +219,10 @@ TEST_F(undo_run, chosen_run_of_three_is_taken_back_alone)
 	run_result r = undo({"--run", "2"});
 
 	EXPECT_EQ(r.status, 0) << r.out;
-	EXPECT_EQ(names(mount),
-		  (std::vector<std::string>{"oneA", "threeA", "two:41", "two:42"}));
+	EXPECT_EQ(names(mount), (std::vector<std::string>{"oneA", "threeA", "two:41", "two:42"}));
 	EXPECT_EQ(names(mount + "/two:42"), std::vector<std::string>{"in:43"});
 	EXPECT_TRUE(r.out.ends_with("\n3 reverted, 0 already reverted, 0 missing, 0 refused, "
-				    "0 unparseable, 0 failed in the run\n"));
+	                            "0 unparseable, 0 failed in the run\n"));
 
 	EXPECT_EQ(undo({"--run=3"}).status, 0);
 	EXPECT_EQ(names(mount), (std::vector<std::string>{"one:41", "threeA", "two:41", "two:42"}));
@@ -228,7 +232,7 @@ TEST_F(undo_run, chosen_run_of_three_is_taken_back_alone)
 TEST_F(undo_run, stopped_run_ends_at_the_next_header)
 {
 	write_file(log_path, "notes of the site\r\n" + section(line("/a:41", "/aA"), false) +
-				     section(line("/b:42", "/bB")));
+	                             section(line("/b:42", "/bB")));
 	write_file(mount + "/aA", "");
 	write_file(mount + "/bB", "");
 
@@ -236,7 +240,7 @@ TEST_F(undo_run, stopped_run_ends_at_the_next_header)
 
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, back("/a:41", "/aA") + "1 reverted, 0 already reverted, 0 missing, "
-						"0 refused, 0 unparseable, 0 failed in the run\n");
+	                                        "0 refused, 0 unparseable, 0 failed in the run\n");
 	EXPECT_EQ(names(mount), (std::vector<std::string>{"a:41", "bB"}));
 }
 
@@ -245,11 +249,13 @@ TEST_F(undo_run, stopped_run_ends_at_the_next_header)
 TEST_F(undo_run, lines_that_are_no_rename_of_the_run_are_skipped)
 {
 	const std::string other = top + "/other";
-	write_file(log_path,
-		   section(line("/a:41", "/aA\r\n:42 -> " + mount + "/a:41 -> " + mount + "/aA\r\nB") +
-			   line("/c:41", "/cB") + mount + "/d:41 -> " + other + "/dA\r\n" +
-			   line("/e", "/e") + "free text\r\n" + line("/ok:41", "/okA") +
-			   "Error: 2 No such file or directory\r\n" + line("/f:41", "/fA") + line("/g:41", "/gA")));
+	write_file(
+	        log_path,
+	        section(line("/a:41", "/aA\r\n:42 -> " + mount + "/a:41 -> " + mount + "/aA\r\nB") +
+	                line("/c:41", "/cB") + mount + "/d:41 -> " + other + "/dA\r\n" +
+	                line("/e", "/e") + "free text\r\n" + line("/ok:41", "/okA") +
+	                "Error: 2 No such file or directory\r\n" + line("/f:41", "/fA") +
+	                line("/g:41", "/gA")));
 	for (const char *name : {"aA", "cB", "e", "okA", "fA", "gA"})
 		write_file(mount + "/" + name, "");
 	make_dir(other);
@@ -260,15 +266,15 @@ TEST_F(undo_run, lines_that_are_no_rename_of_the_run_are_skipped)
 	run_result r = undo({"--table", top + "/own.tab"});
 
 	EXPECT_EQ(r.status, 1);
-	EXPECT_EQ(r.out, back("/g:41", "/gA") + back("/f:41", "/fA") + "unparseable: free text\n" +
-				 "unparseable: " + mount + "/e -> " + mount + "/e\n" +
-				 "unparseable: " + mount + "/d:41 -> " + other + "/dA\n" +
-				 "unparseable: " + mount + "/c:41 -> " + mount + "/cB\n" +
-				 "unparseable: B\n" + "unparseable: :42 -> " + mount + "/a:41 -> " +
-				 mount + "/aA\n" + "ambiguous: " + mount + "/a:41 -> " + mount +
-				 "/aA\n" +
-				 "2 reverted, 0 already reverted, 0 missing, 0 refused, 7 unparseable, "
-				 "1 failed in the run\n");
+	EXPECT_EQ(r.out,
+	          back("/g:41", "/gA") + back("/f:41", "/fA") + "unparseable: free text\n" +
+	                  "unparseable: " + mount + "/e -> " + mount + "/e\n" +
+	                  "unparseable: " + mount + "/d:41 -> " + other + "/dA\n" +
+	                  "unparseable: " + mount + "/c:41 -> " + mount + "/cB\n" +
+	                  "unparseable: B\n" + "unparseable: :42 -> " + mount + "/a:41 -> " +
+	                  mount + "/aA\n" + "ambiguous: " + mount + "/a:41 -> " + mount + "/aA\n" +
+	                  "2 reverted, 0 already reverted, 0 missing, 0 refused, 7 unparseable, "
+	                  "1 failed in the run\n");
 	EXPECT_EQ(names(mount), (std::vector<std::string>{"aA", "cB", "e", "f:41", "g:41", "okA"}));
 	EXPECT_EQ(names(other), std::vector<std::string>{"dA"});
 }
@@ -282,18 +288,19 @@ TEST_F(undo_run, links_and_paths_lead_only_into_the_volume)
 	make_link(mount + "/real", mount + "/in");
 	make_link(outside, mount + "/out");
 	write_file(log_path, section(line("/in/f:41", "/in/fA") + line("/out/f:41", "/out/fA") +
-				     line("/../outside/f:41", "/../outside/fA") +
-				     outside + "/f:41 -> " + outside + "/fA\r\n"));
+	                             line("/../outside/f:41", "/../outside/fA") + outside +
+	                             "/f:41 -> " + outside + "/fA\r\n"));
 
 	run_result r = undo();
 
 	EXPECT_EQ(r.status, 1);
 	const std::string refused = "refused (folder outside the mount point): ";
-	EXPECT_EQ(r.out, refused + outside + "/fA -> " + outside + "/f:41\n" + refused +
-				 back("/../outside/f:41", "/../outside/fA") + refused +
-				 back("/out/f:41", "/out/fA") + back("/in/f:41", "/in/fA") +
-				 "1 reverted, 0 already reverted, 0 missing, 3 refused, 0 unparseable, "
-				 "0 failed in the run\n");
+	EXPECT_EQ(r.out,
+	          refused + outside + "/fA -> " + outside + "/f:41\n" + refused +
+	                  back("/../outside/f:41", "/../outside/fA") + refused +
+	                  back("/out/f:41", "/out/fA") + back("/in/f:41", "/in/fA") +
+	                  "1 reverted, 0 already reverted, 0 missing, 3 refused, 0 unparseable, "
+	                  "0 failed in the run\n");
 	EXPECT_EQ(names(mount + "/real"), std::vector<std::string>{"f:41"});
 	EXPECT_EQ(names(outside), std::vector<std::string>{"fA"});
 }
@@ -323,7 +330,7 @@ TEST_F(undo_run, paths_beyond_path_max)
 
 	EXPECT_EQ(r.status, 0);
 	EXPECT_TRUE(r.out.ends_with("\n41 reverted, 0 already reverted, 0 missing, 0 refused, "
-				    "0 unparseable, 0 failed in the run\n"));
+	                            "0 unparseable, 0 failed in the run\n"));
 	fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
 	for (const std::string &level : levels) {
 		int sub = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
@@ -338,23 +345,27 @@ TEST_F(undo_run, paths_beyond_path_max)
 TEST_F(undo_run, usage_and_unreadable_input)
 {
 	const std::string usage =
-		"usage: mac2cp850-undo [--dry-run] [--log FILE] [--run N] [--table FILE]\n";
+	        "usage: mac2cp850-undo [--dry-run] [--log FILE] [--run N] [--table FILE]\n";
 	struct usage_case {
 		std::vector<std::string> args;
 		std::string err;
 	};
 	write_file(log_path, section("") + section(""));
 	const std::vector<usage_case> cases = {
-		{{"--undo"}, "mac2cp850-undo: unknown argument: --undo\n" + usage},
-		{{"extra"}, "mac2cp850-undo: unknown argument: extra\n" + usage},
-		{{"--log"}, "mac2cp850-undo: option needs a value: --log\n" + usage},
-		{{"--run", "0"}, "mac2cp850-undo: --run needs a whole number of at least 1: 0\n" + usage},
-		{{"--run=-1"}, "mac2cp850-undo: --run needs a whole number of at least 1: -1\n" + usage},
-		{{"--run", "2x"}, "mac2cp850-undo: --run needs a whole number of at least 1: 2x\n" + usage},
-		{{"--run", "3"}, "mac2cp850-undo: " + log_path + ": has 2 runs, no run 3\n"},
-		{{"--log", top}, "mac2cp850-undo: " + top + ": not a regular file\n"},
-		{{"--log", top + "/none"}, "mac2cp850-undo: " + top + "/none: No such file or directory\n"},
-		{{"--table", "none.tab"}, "mac2cp850-undo: none.tab: No such file or directory\n"},
+	        {{"--undo"}, "mac2cp850-undo: unknown argument: --undo\n" + usage},
+	        {{"extra"}, "mac2cp850-undo: unknown argument: extra\n" + usage},
+	        {{"--log"}, "mac2cp850-undo: option needs a value: --log\n" + usage},
+	        {{"--run", "0"},
+	         "mac2cp850-undo: --run needs a whole number of at least 1: 0\n" + usage},
+	        {{"--run=-1"},
+	         "mac2cp850-undo: --run needs a whole number of at least 1: -1\n" + usage},
+	        {{"--run", "2x"},
+	         "mac2cp850-undo: --run needs a whole number of at least 1: 2x\n" + usage},
+	        {{"--run", "3"}, "mac2cp850-undo: " + log_path + ": has 2 runs, no run 3\n"},
+	        {{"--log", top}, "mac2cp850-undo: " + top + ": not a regular file\n"},
+	        {{"--log", top + "/none"},
+	         "mac2cp850-undo: " + top + "/none: No such file or directory\n"},
+	        {{"--table", "none.tab"}, "mac2cp850-undo: none.tab: No such file or directory\n"},
 	};
 	for (const usage_case &c : cases) {
 		SCOPED_TRACE(c.args[0]);
