@@ -65,8 +65,8 @@ std::size_t next_line(std::string_view log, std::size_t pos)
 
 // Splits the rename line that starts at `pos` every way that reads as a rename of the run:
 // "old -> new\r\n", both absolute in the same folder, the old name decoded through the table
-// giving exactly the new one. Returns how many ways there are, counting no further than 2; for
-// exactly one, sets `line` to the pair and `end` past its "\r\n".
+// giving exactly the new one. Returns how many ways there are; sets `end` past the "\r\n" of
+// the longest, and for exactly one, `line` to the pair.
 int split_rename(std::string_view log, std::size_t pos, undo_line &line, std::size_t &end)
 {
 	if (log[pos] != '/')
@@ -92,10 +92,9 @@ int split_rename(std::string_view log, std::size_t pos, undo_line &line, std::si
 		if (log.substr(name_at, decoded.size()) != decoded ||
 		    log.substr(name_at + decoded.size(), eol.size()) != eol)
 			continue;
-		if (++found > 1)
-			return found;
 		std::string_view new_path = log.substr(start, dir.size() + decoded.size());
-		line = {undo_line::renamed, old_path, new_path, {}};
+		if (found++ == 0)
+			line = {undo_line::renamed, old_path, new_path, {}};
 		end = start + new_path.size() + eol.size();
 	}
 	return found;
@@ -125,13 +124,19 @@ std::size_t scan_run(std::string_view log, std::size_t pos, std::vector<undo_lin
 		std::size_t end = 0;
 		int splits = split_rename(log, pos, line, end);
 		after_rename = splits == 1;
-		if (splits == 1) {
-			pos = end;
-		} else {
+		if (splits == 0) {
 			std::size_t stop = line_end(log, pos);
-			auto kind = splits == 0 ? undo_line::unparseable : undo_line::ambiguous;
-			line = {kind, {}, {}, log.substr(pos, stop - pos)};
+			line = {undo_line::unparseable, {}, {}, log.substr(pos, stop - pos)};
 			pos = next_line(log, pos);
+		} else {
+			// An ambiguous line is skipped up to its longest reading, whose lines can't
+			// be told from parts of names.
+			if (splits > 1)
+				line = {undo_line::ambiguous,
+				        {},
+				        {},
+				        log.substr(pos, end - eol.size() - pos)};
+			pos = end;
 		}
 		if (out != nullptr)
 			out->push_back(line);

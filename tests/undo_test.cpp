@@ -244,6 +244,31 @@ TEST_F(undo_run, stopped_run_ends_at_the_next_header)
 	EXPECT_EQ(names(mount), (std::vector<std::string>{"a:41", "bB"}));
 }
 
+// Names that hold log lines, a run's closing and header among them, are read as part of their
+// rename line and start no run, whether the run decoded them or they were there already.
+TEST_F(undo_run, names_holding_log_lines_are_read_whole)
+{
+	const std::string fake = "x:0d:0a:0d:0aFinished:0d:0aDravolin Update 1.8:0d:0a"
+	                         "The following filenames were converted::0d:0a:0d:0a";
+	const std::string raw = "f\r\n\r\nFinished\r\n" + head;
+	write_file(mount + "/" + fake, "");
+	make_dir(mount + "/" + raw);
+	write_file(mount + "/" + raw + "/y:41", "");
+	run();
+	ASSERT_NE(log().find("\r\n\r\nFinished\r\nDravolin"), std::string::npos);
+
+	run_result second = undo({"--run", "2"});
+	run_result r = undo();
+
+	EXPECT_EQ(second.status, 2);
+	EXPECT_EQ(second.err, "mac2cp850-undo: " + log_path + ": has 1 runs, no run 2\n");
+	EXPECT_EQ(r.status, 0) << r.out;
+	EXPECT_TRUE(r.out.ends_with("\n2 reverted, 0 already reverted, 0 missing, 0 refused, "
+	                            "0 unparseable, 0 failed in the run\n"));
+	EXPECT_EQ(names(mount), (std::vector<std::string>{raw, fake}));
+	EXPECT_EQ(names(mount + "/" + raw), std::vector<std::string>{"y:41"});
+}
+
 // Only a split where the old name decodes to exactly the new one, in the same folder, counts;
 // a line with two such splits is skipped as well as one with none.
 TEST_F(undo_run, lines_that_are_no_rename_of_the_run_are_skipped)
@@ -268,12 +293,11 @@ TEST_F(undo_run, lines_that_are_no_rename_of_the_run_are_skipped)
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out,
 	          back("/g:41", "/gA") + back("/f:41", "/fA") + "unparseable: free text\n" +
-	                  "unparseable: " + mount + "/e -> " + mount + "/e\n" +
-	                  "unparseable: " + mount + "/d:41 -> " + other + "/dA\n" +
-	                  "unparseable: " + mount + "/c:41 -> " + mount + "/cB\n" +
-	                  "unparseable: B\n" + "unparseable: :42 -> " + mount + "/a:41 -> " +
-	                  mount + "/aA\n" + "ambiguous: " + mount + "/a:41 -> " + mount + "/aA\n" +
-	                  "2 reverted, 0 already reverted, 0 missing, 0 refused, 7 unparseable, "
+	                  "unparseable: " + mount + "/e -> " + mount + "/e\n" + "unparseable: " +
+	                  mount + "/d:41 -> " + other + "/dA\n" + "unparseable: " + mount +
+	                  "/c:41 -> " + mount + "/cB\n" + "ambiguous: " + mount + "/a:41 -> " +
+	                  mount + "/aA\r\n:42 -> " + mount + "/a:41 -> " + mount + "/aA\r\nB\n" +
+	                  "2 reverted, 0 already reverted, 0 missing, 0 refused, 5 unparseable, "
 	                  "1 failed in the run\n");
 	EXPECT_EQ(names(mount), (std::vector<std::string>{"aA", "cB", "e", "f:41", "g:41", "okA"}));
 	EXPECT_EQ(names(other), std::vector<std::string>{"dA"});
