@@ -1,9 +1,11 @@
 #include "undo.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -47,9 +49,20 @@ struct fate {
 };
 
 std::unordered_map<std::string, fate> fates;  // by the entry's old path
-std::string open_path;                        // the folder open as open_fd, as lines name it
-int open_fd = -1;                             // kept while consecutive lines share a folder
 folder_id mount_id;                           // every rename back happens at or below it
+
+// One folder open on the way to the folder of the current line.
+struct level {
+	std::size_t end;  // length of its path within open_path
+	int fd;
+	bool inside;  // it is the mount point or lies below it
+};
+
+std::string open_path;      // the folder of the last line, as lines name it
+std::vector<level> levels;  // "/" first, then as many folders on open_path as the budget allows
+int last_fd = -1;           // open_path's folder, while it is open
+int deep_fd = -1;           // open_path's folder when it lies deeper than the budget
+std::size_t fd_budget = 8;  // most levels kept open
 
 std::size_t line_end(std::string_view log, std::size_t pos)
 {
@@ -180,15 +193,47 @@ bool below(int fd, folder_id root)
 	return inside;
 }
 
-// Opens the folder `path` a component at a time from "/", so that no length is too much; the
-// folder must be the mount point or lie below it, and a link is followed only when it leads
-// there too. -1 with errno set when that fails, and EXDEV when it lies elsewhere.
-int open_folder(std::string_view path)
+// Closes the levels from `keep` on, and the folder beyond them.
+void close_levels(std::size_t keep)
 {
+	for (std::size_t i = keep; i < levels.size(); i++)
+		(void)close(levels[i].fd);
+	levels.resize(std::min(keep, levels.size()));
+	if (deep_fd >= 0)
+		(void)close(deep_fd);
+	deep_fd = -1;
+	last_fd = -1;
+}
+
+// Opens the folder `path` a component at a time from "/", so that no length is too much,
+// keeping the levels it shares with the last folder opened. The folder must be the mount point
+// or lie below it, and a link is followed only when it leads there too. Returns a descriptor
+// that stays open until the next call, or -1 with errno set (EXDEV for a folder elsewhere).
+int folder_at(const std::string &path)
+{
+	if (last_fd >= 0 && path == open_path)
+		return last_fd;
+	std::size_t same =
+	        std::mismatch(path.begin(), path.end(), open_path.begin(), open_path.end()).first -
+	        path.begin();
+	std::size_t keep = 0;
+	while (keep < levels.size() && levels[keep].end <= same &&
+	       (levels[keep].end == path.size() || path[levels[keep].end] == '/') &&
+	       (levels[keep].end == open_path.size() || open_path[levels[keep].end] == '/'))
+		keep++;
+	close_levels(keep);
+	open_path = path;
+	if (levels.empty()) {
+		int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
+		if (fd < 0)
+			return -1;
+		levels.push_back({0, fd, identity(fd) == mount_id});
+	}
+
+	int fd = levels.back().fd;
+	bool inside = levels.back().inside;
 	struct stat st;
-	int fd = open("/", O_PATH | O_DIRECTORY | O_CLOEXEC);
-	bool inside = fd >= 0 && identity(fd) == mount_id;
-	for (std::size_t pos = 0; fd >= 0 && pos < path.size();) {
+	for (std::size_t pos = levels.back().end + 1; pos < path.size();) {
 		std::size_t slash = path.find('/', pos);
 		if (slash == npos)
 			slash = path.size();
@@ -197,7 +242,7 @@ int open_folder(std::string_view path)
 		if (name.empty() || name == ".")
 			continue;
 		if (name == "..") {
-			(void)close(fd);
+			close_levels(levels.size());
 			errno = EXDEV;
 			return -1;
 		}
@@ -208,35 +253,25 @@ int open_folder(std::string_view path)
 		if (link)
 			sub = openat(fd, name.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
 		int err = errno;
-		(void)close(fd);
+		close_levels(levels.size());
 		errno = err;
+		if (sub < 0)
+			return -1;
+		if (link || !inside)
+			inside = link ? below(sub, mount_id) : identity(sub) == mount_id;
+		if (levels.size() < fd_budget)
+			levels.push_back({slash, sub, inside});
+		else
+			deep_fd = sub;
 		fd = sub;
-		if (fd >= 0 && (link || !inside))
-			inside = link ? below(fd, mount_id) : identity(fd) == mount_id;
 	}
-	if (fd >= 0 && !inside) {
-		(void)close(fd);
+	if (!inside) {
+		close_levels(levels.size());
 		errno = EXDEV;
 		return -1;
 	}
+	last_fd = fd;
 	return fd;
-}
-
-// True when `path` is `top` or lies below it.
-bool within(std::string_view path, std::string_view top)
-{
-	return path.starts_with(top) && (path.size() == top.size() || path[top.size()] == '/');
-}
-
-int folder_at(const std::string &path)
-{
-	if (open_fd >= 0 && path == open_path)
-		return open_fd;
-	if (open_fd >= 0)
-		(void)close(open_fd);
-	open_fd = open_folder(path);
-	open_path = path;
-	return open_fd;
 }
 
 // The fate of `dir` or of its deepest ancestor that has one, and in `len` the length of that
@@ -338,11 +373,6 @@ void revert(const undo_line &line, bool dry_run)
 		return report_refused(line, dry_run, std::strerror(errno));
 	g_reverted++;
 	print_pair("", line);
-	if (open_fd >= 0 &&
-	    (within(open_path, line.old_path) || within(open_path, line.new_path))) {
-		(void)close(open_fd);
-		open_fd = -1;
-	}
 }
 
 }  // namespace
@@ -415,6 +445,11 @@ void revert_run(const std::vector<undo_line> &lines, bool dry_run)
 {
 	struct stat st;
 	mount_id = stat(g_startpath, &st) == 0 ? folder_id{st.st_dev, st.st_ino} : folder_id{0, 0};
+	struct rlimit limit;
+	if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
+		fd_budget = std::max<std::size_t>(limit.rlim_cur / 2, 8);
+	else
+		fd_budget = 512;
 	for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
 		switch (it->kind) {
 		case undo_line::renamed:
@@ -432,8 +467,7 @@ void revert_run(const std::vector<undo_line> &lines, bool dry_run)
 			break;
 		}
 	}
-	if (open_fd >= 0)
-		(void)close(open_fd);
-	open_fd = -1;
+	close_levels(0);
+	open_path.clear();
 	fates.clear();
 }

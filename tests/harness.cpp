@@ -177,7 +177,7 @@ run_result e2e::run(rlim_t nofile, bool console_gone)
 	return result;
 }
 
-run_result e2e::undo(const std::vector<std::string> &args)
+run_result e2e::undo(const std::vector<std::string> &args, rlim_t nofile)
 {
 	std::vector<char *> argv{const_cast<char *>(UNDO_PROGRAM)};
 	for (const std::string &arg : args)
@@ -196,6 +196,11 @@ run_result e2e::undo(const std::vector<std::string> &args)
 		close(out[1]);
 		if (chdir(work.c_str()) != 0)
 			_exit(127);
+		struct rlimit limit;
+		getrlimit(RLIMIT_NOFILE, &limit);
+		limit.rlim_cur = nofile != 0 ? nofile : limit.rlim_cur;
+		if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+			_exit(126);
 		execv(UNDO_PROGRAM, argv.data());
 		_exit(127);
 	}

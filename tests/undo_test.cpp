@@ -303,6 +303,26 @@ TEST_F(undo_run, lines_that_are_no_rename_of_the_run_are_skipped)
 	EXPECT_EQ(names(other), std::vector<std::string>{"dA"});
 }
 
+// A folder renamed back is no longer reached by the path it had: a later line that names it so
+// finds nothing, and nothing is renamed in the folder under its old name.
+TEST_F(undo_run, folder_renamed_back_is_not_reached_by_its_new_name)
+{
+	make_dir(mount + "/bB");
+	write_file(mount + "/bB/xA", "");
+	write_file(mount + "/bB/yA", "");
+	write_file(log_path, section(line("/bB/y:41", "/bB/yA") + line("/b:42", "/bB") +
+	                             line("/bB/x:41", "/bB/xA")));
+
+	run_result r = undo();
+
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, back("/bB/x:41", "/bB/xA") + back("/b:42", "/bB") +
+	                         "missing: " + back("/bB/y:41", "/bB/yA") +
+	                         "2 reverted, 0 already reverted, 1 missing, 0 refused, "
+	                         "0 unparseable, 0 failed in the run\n");
+	EXPECT_EQ(names(mount + "/b:42"), (std::vector<std::string>{"x:41", "yA"}));
+}
+
 // A link on the way to an entry is followed only into the volume, and no path leads out of it.
 TEST_F(undo_run, links_and_paths_lead_only_into_the_volume)
 {
@@ -329,7 +349,7 @@ TEST_F(undo_run, links_and_paths_lead_only_into_the_volume)
 	EXPECT_EQ(names(outside), std::vector<std::string>{"fA"});
 }
 
-// Paths longer than PATH_MAX are reached a folder at a time.
+// Paths longer than PATH_MAX are reached a folder at a time, with fewer descriptors than levels.
 TEST_F(undo_run, paths_beyond_path_max)
 {
 	std::vector<std::string> levels;
@@ -350,7 +370,7 @@ TEST_F(undo_run, paths_beyond_path_max)
 	run();
 	ASSERT_EQ(names(mount), std::vector<std::string>{std::string(100, 'a') + "A"});
 
-	run_result r = undo();
+	run_result r = undo({}, 24);
 
 	EXPECT_EQ(r.status, 0);
 	EXPECT_TRUE(r.out.ends_with("\n41 reverted, 0 already reverted, 0 missing, 0 refused, "
