@@ -11,7 +11,7 @@
 #include "mac2cp850.h"
 #include "undo.h"
 
-// The settings of the program whose log this reads; the log's is the only one used here.
+// The settings of the program whose runs this takes back: its log and its mount point are used.
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
 const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
 const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";

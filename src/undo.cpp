@@ -144,11 +144,9 @@ std::size_t scan_run(std::string_view log, std::size_t pos, std::vector<undo_lin
 		} else {
 			// An ambiguous line is skipped up to its longest reading, whose lines can't
 			// be told from parts of names.
+			std::string_view text = log.substr(pos, end - eol.size() - pos);
 			if (splits > 1)
-				line = {undo_line::ambiguous,
-				        {},
-				        {},
-				        log.substr(pos, end - eol.size() - pos)};
+				line = {undo_line::ambiguous, {}, {}, text};
 			pos = end;
 		}
 		if (out != nullptr)
