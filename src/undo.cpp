@@ -424,7 +424,9 @@ std::vector<std::size_t> find_runs(std::string_view log)
 			runs.push_back(pos + header.size());
 			pos = scan_run(log, pos + header.size(), nullptr);
 		} else {
-			pos = next_line(log, pos);
+			// Between runs, a line may also end in a bare "\n" of some other writer.
+			std::size_t end = log.find('\n', pos);
+			pos = end == npos ? log.size() : end + 1;
 		}
 	}
 	return runs;

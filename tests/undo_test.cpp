@@ -228,10 +228,11 @@ TEST_F(undo_run, chosen_run_of_three_is_taken_back_alone)
 	EXPECT_EQ(names(mount), (std::vector<std::string>{"one:41", "threeA", "two:41", "two:42"}));
 }
 
-// A run stopped part-way has no "Finished" lines: its section ends where the next one starts.
+// A run stopped part-way has no "Finished" lines: its section ends where the next one starts;
+// text of other writers before a run, even with bare "\n" line ends, starts none.
 TEST_F(undo_run, stopped_run_ends_at_the_next_header)
 {
-	write_file(log_path, "notes of the site\r\n" + section(line("/a:41", "/aA"), false) +
+	write_file(log_path, "notes of the site\n" + section(line("/a:41", "/aA"), false) +
 	                             section(line("/b:42", "/bB")));
 	write_file(mount + "/aA", "");
 	write_file(mount + "/bB", "");
