@@ -207,20 +207,21 @@ TEST_F(undo_run, missing_and_refused_entries_are_reported_and_the_undo_goes_on)
 
 TEST_F(undo_run, chosen_run_of_three_is_taken_back_alone)
 {
-	write_file(mount + "/one:41", "");
+	write_file(mount + "/one:41", "1");
 	run();
-	write_file(mount + "/two:41", "");
+	write_file(mount + "/two:41", "2");
 	make_dir(mount + "/two:42");
-	write_file(mount + "/two:42/in:43", "");
+	write_file(mount + "/two:42/in:43", "in");
+	auto expected = tree();
 	run();
-	write_file(mount + "/three:41", "");
+	write_file(mount + "/three:41", "3");
 	run();
+	expected["/threeA"] = "f3";
 
 	run_result r = undo({"--run", "2"});
 
 	EXPECT_EQ(r.status, 0) << r.out;
-	EXPECT_EQ(names(mount), (std::vector<std::string>{"oneA", "threeA", "two:41", "two:42"}));
-	EXPECT_EQ(names(mount + "/two:42"), std::vector<std::string>{"in:43"});
+	EXPECT_EQ(tree(), expected);
 	EXPECT_TRUE(r.out.ends_with("\n3 reverted, 0 already reverted, 0 missing, 0 refused, "
 	                            "0 unparseable, 0 failed in the run\n"));
 
