@@ -11,7 +11,7 @@
 struct run_result {
 	int status;       // exit status, or -1 when the program did not exit normally
 	std::string out;  // everything written to standard output
-	std::string err;  // everything written to standard error, where it is kept apart
+	std::string err;  // everything written to standard error, by the runs that keep it apart
 };
 
 // The table that maps every escape to the byte of its own value, but 0 and '/' to nothing.
