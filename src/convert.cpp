@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -26,8 +27,9 @@ int hex_digit(char c)
 	return -1;
 }
 
-// Renames without ever replacing `to`. Where the file system lacks RENAME_NOREPLACE, looks
-// for `to` right before a plain rename instead.
+}  // namespace
+
+// Where the file system lacks RENAME_NOREPLACE, looks for `to` right before a plain rename.
 int rename_noreplace(int dirfd, const char *from, const char *to)
 {
 	if (renameat2(dirfd, from, dirfd, to, RENAME_NOREPLACE) == 0)
@@ -43,8 +45,6 @@ int rename_noreplace(int dirfd, const char *from, const char *to)
 		return -1;
 	return renameat(dirfd, from, dirfd, to);
 }
-
-}  // namespace
 
 // An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte. Escapes of
 // '.' and '/', and those whose table entry is 0 (no mapping) or '/', are kept as they stand,
@@ -81,6 +81,24 @@ bool decode_name(const char *name, std::string &out)
 		p += 3;
 	}
 	return changed;
+}
+
+// Non-blocking, so that a FIFO in the table's place can't hang the caller.
+int load_table(const char *path)
+{
+	std::memset(mactable, 0, sizeof mactable);
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return errno;
+	std::size_t filled = 0;
+	while (filled < sizeof mactable) {
+		ssize_t n = read(fd, mactable + filled, sizeof mactable - filled);
+		if (n <= 0)
+			break;
+		filled += static_cast<std::size_t>(n);
+	}
+	(void)close(fd);
+	return 0;
 }
 
 void set_new_name(int dirfd, const std::string &dir, const char *name)

@@ -11,6 +11,14 @@ extern std::uint64_t
 // Decodes the escapes of `name` into `out`; false (and `out` unspecified) when nothing changes.
 bool decode_name(const char *name, std::string &out);
 
+// Fills the table from the first 256 bytes of file `path`, entries it lacks 0; 0, or the errno
+// of a failed open.
+int load_table(const char *path);
+
+// Renames entry `from` of the folder open as `dirfd` to `to` in the same folder, never replacing
+// an existing `to`; 0, or -1 with errno set.
+int rename_noreplace(int dirfd, const char *from, const char *to);
+
 // Renames entry `name` of the folder open as `dirfd`, whose path is `dir`, to its decoded name,
 // logging the pair before the rename and the error after a failed one; never replaces an entry.
 void set_new_name(int dirfd, const std::string &dir, const char *name);

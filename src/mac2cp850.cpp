@@ -2,10 +2,6 @@
 // reports the run on the console, in the conversion log and in the statistics file.
 #include "mac2cp850.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
@@ -44,21 +40,10 @@ int main()
 	std::printf("Reading mac2cp850.tab...");
 	(void)std::fflush(stdout);
 
-	// Non-blocking, so that a FIFO in the table's place can't hang the run.
-	int fd = open("mac2cp850.tab", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0) {
-		int err = errno;
+	if (int err = load_table("mac2cp850.tab"); err != 0) {
 		std::printf("FAILED %i %s\r\n", err, std::strerror(err));
 		return -1;
 	}
-	std::size_t filled = 0;
-	while (filled < sizeof mactable) {
-		ssize_t n = read(fd, mactable + filled, sizeof mactable - filled);
-		if (n <= 0)
-			break;
-		filled += static_cast<std::size_t>(n);
-	}
-	(void)close(fd);
 	std::printf("ok.\r\n");
 	std::printf("Success.\r\n");
 	std::printf("------------------------------------\r\n\r\n");

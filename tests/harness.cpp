@@ -177,3 +177,47 @@ run_result e2e::run(rlim_t nofile, bool console_gone)
 		result.status = WEXITSTATUS(status);
 	return result;
 }
+
+run_result e2e::undo(const std::vector<std::string> &args, rlim_t nofile)
+{
+	std::vector<char *> argv{const_cast<char *>(UNDO_PROGRAM)};
+	for (const std::string &arg : args)
+		argv.push_back(const_cast<char *>(arg.c_str()));
+	argv.push_back(nullptr);
+	const std::string err_path = top + "/undo.err";
+	int out[2];
+	if (pipe(out) != 0)
+		return {-1, "pipe failed", {}};
+	pid_t pid = fork();
+	if (pid == 0) {
+		int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		if (err < 0 || dup2(err, STDERR_FILENO) < 0 || dup2(out[1], STDOUT_FILENO) < 0)
+			_exit(127);
+		close(out[0]);
+		close(out[1]);
+		if (chdir(work.c_str()) != 0)
+			_exit(127);
+		struct rlimit limit;
+		getrlimit(RLIMIT_NOFILE, &limit);
+		limit.rlim_cur = nofile != 0 ? nofile : limit.rlim_cur;
+		if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+			_exit(126);
+		execv(UNDO_PROGRAM, argv.data());
+		_exit(127);
+	}
+	close(out[1]);
+	run_result result{-1, {}, {}};
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(out[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+		if (n > 0)
+			result.out.append(buf, static_cast<std::size_t>(n));
+	close(out[0]);
+	int status;
+	waitpid(pid, &status, 0);
+	if (WIFEXITED(status))
+		result.status = WEXITSTATUS(status);
+	result.err = read_file(err_path);
+	unlink(err_path.c_str());
+	return result;
+}

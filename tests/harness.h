@@ -11,6 +11,7 @@
 struct run_result {
 	int status;       // exit status, or -1 when the program did not exit normally
 	std::string out;  // everything written to standard output
+	std::string err;  // everything written to standard error, by the runs that keep it apart
 };
 
 // The table that maps every escape to the byte of its own value, but 0 and '/' to nothing.
@@ -45,6 +46,9 @@ protected:
 	// Runs the program in `work`; a nonzero `nofile` sets the soft open-file limit, and
 	// `console_gone` closes the reading end of its standard output before it starts.
 	run_result run(rlim_t nofile = 0, bool console_gone = false);
+	// Runs the undo's test copy in `work` with `args`; a nonzero `nofile` sets the soft
+	// open-file limit.
+	run_result undo(const std::vector<std::string> &args = {}, rlim_t nofile = 0);
 	std::string log() const;
 	std::string stats() const;
 	void write_table(const std::string &bytes) const;

@@ -1,0 +1,133 @@
+// Takes back one run of the conversion: renames its entries back from the conversion log.
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "convert.h"
+#include "mac2cp850.h"
+#include "undo.h"
+
+// The settings of the program whose runs this takes back: its log and its mount point are used.
+const char *const g_startpath = MAC2CP850_MOUNTPOINT;
+const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
+const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
+
+namespace
+{
+
+constexpr const char *usage =
+        "usage: mac2cp850-undo [--dry-run] [--log FILE] [--run N] [--table FILE]\n";
+
+void print_help()
+{
+	std::printf("%s", usage);
+	std::printf(
+	        "Renames back, last first, the entries that one run of mac2cp850 renamed, as its\n"
+	        "conversion log lists them.\n\n"
+	        "  --dry-run     print what would be renamed back and what would be refused;\n"
+	        "                change nothing\n"
+	        "  --log FILE    the conversion log (default: %s)\n"
+	        "  --run N       the N-th run from the end of the log (default: 1, the last)\n"
+	        "  --table FILE  the run's translation table (default: mac2cp850.tab)\n"
+	        "  --help        print this help and exit\n"
+	        "  --version     print the version and exit\n",
+	        g_logfile);
+}
+
+int usage_error(const char *what, const char *arg)
+{
+	std::fprintf(stderr, "mac2cp850-undo: %s: %s\n%s", what, arg, usage);
+	return 2;
+}
+
+// A whole number of at least 1 in decimal digits only; 0 when `text` is not one.
+unsigned long long run_number(const char *text)
+{
+	if (*text < '0' || *text > '9')
+		return 0;
+	char *end = nullptr;
+	errno = 0;
+	unsigned long long n = std::strtoull(text, &end, 10);
+	if (*end != '\0' || errno != 0)
+		return 0;
+	return n;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+	// A console that went away must not stop an undo half-way.
+	(void)signal(SIGPIPE, SIG_IGN);
+
+	bool dry_run = false;
+	const char *log_path = g_logfile;
+	const char *table_path = "mac2cp850.tab";
+	unsigned long long run = 1;
+	for (int i = 1; i < argc; i++) {
+		std::string_view arg = argv[i];
+		if (arg == "--help") {
+			print_help();
+			return 0;
+		}
+		if (arg == "--version") {
+			std::printf("mac2cp850-undo %s\n", MAC2CP850_VERSION);
+			return 0;
+		}
+		if (arg == "--dry-run") {
+			dry_run = true;
+			continue;
+		}
+		// The options with a value take it as "--name=VALUE" or as the next argument.
+		std::string_view name = arg.substr(0, arg.find('='));
+		if (name != "--log" && name != "--run" && name != "--table")
+			return usage_error("unknown argument", argv[i]);
+		const char *value = argv[i] + name.size() + 1;
+		if (name.size() == arg.size()) {
+			if (i + 1 == argc)
+				return usage_error("option needs a value", argv[i]);
+			value = argv[++i];
+		}
+		if (name == "--log") {
+			log_path = value;
+		} else if (name == "--table") {
+			table_path = value;
+		} else if ((run = run_number(value)) == 0) {
+			return usage_error("--run needs a whole number of at least 1", value);
+		}
+	}
+
+	if (int err = load_table(table_path); err != 0) {
+		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", table_path, std::strerror(err));
+		return 2;
+	}
+	std::string log;
+	if (int err = read_log(log_path, log); err != 0) {
+		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", log_path,
+		             err < 0 ? "not a regular file" : std::strerror(err));
+		return 2;
+	}
+	std::vector<std::size_t> runs = find_runs(log);
+	if (run > runs.size()) {
+		std::fprintf(stderr, "mac2cp850-undo: %s: has %zu runs, no run %llu\n", log_path,
+		             runs.size(), run);
+		return 2;
+	}
+
+	revert_run(read_run(log, runs[runs.size() - run]), dry_run);
+	std::printf(dry_run ? "dry run: %llu to revert, %llu already reverted, %llu missing, "
+	                      "%llu to refuse, %llu unparseable, %llu failed in the run\n"
+	                    : "%llu reverted, %llu already reverted, %llu missing, %llu refused, "
+	                      "%llu unparseable, %llu failed in the run\n",
+	            static_cast<unsigned long long>(g_reverted),
+	            static_cast<unsigned long long>(g_already_reverted),
+	            static_cast<unsigned long long>(g_missing),
+	            static_cast<unsigned long long>(g_refused),
+	            static_cast<unsigned long long>(g_unparseable),
+	            static_cast<unsigned long long>(g_failed_in_run));
+	return g_missing + g_refused + g_unparseable == 0 ? 0 : 1;
+}

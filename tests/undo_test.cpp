@@ -1,0 +1,438 @@
+// Taking a run back: real trees converted by the program, then reverted by the undo.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <map>
+
+#include "harness.h"
+
+namespace
+{
+
+const std::string head = "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n";
+
+class undo_run : public e2e
+{
+protected:
+	// Every entry below `dir` by its path from there: a folder as "d", a link as "l" and its
+	// target, a file as "f" and its bytes.
+	std::map<std::string, std::string> tree(const std::string &dir = "", int depth = 0)
+	{
+		std::map<std::string, std::string> found;
+		for (const std::string &name : names(mount + dir)) {
+			std::string path = dir + "/" + name;
+			struct stat st;
+			EXPECT_EQ(lstat((mount + path).c_str(), &st), 0) << path;
+			if (S_ISDIR(st.st_mode)) {
+				found[path] = "d";
+				if (depth < 50)
+					found.merge(tree(path, depth + 1));
+			} else if (S_ISLNK(st.st_mode)) {
+				std::string target(256, '\0');
+				ssize_t n = readlink((mount + path).c_str(), target.data(),
+				                     target.size());
+				found[path] = "l" + target.substr(0, n < 0 ? 0 : n);
+			} else {
+				found[path] = "f" + read_file(mount + path);
+			}
+		}
+		return found;
+	}
+
+	// A log of one run, stopped or not, whose conversion lines are `body`.
+	std::string section(const std::string &body, bool finished = true)
+	{
+		return head + body +
+		       (finished ? "\r\nFinished\r\nChecked folders:  1\r\n"
+		                   "Checked files:    1\r\nConversions done: 1\r\n"
+		                 : "");
+	}
+
+	std::string line(const std::string &from, const std::string &to)
+	{
+		return mount + from + " -> " + mount + to + "\r\n";
+	}
+
+	std::string back(const std::string &from, const std::string &to)
+	{
+		return mount + to + " -> " + mount + from + "\n";
+	}
+};
+
+// Folders with their contents, " -> " in names, bytes above 127, CR and LF alone and together
+// in names, and an escape of ':' that must not be taken back twice.
+TEST_F(undo_run, converted_tree_comes_back_byte_for_byte)
+{
+	make_dir(mount + "/a:41");
+	make_dir(mount + "/a:41/b:42");
+	write_file(mount + "/a:41/b:42/c:43", "deep");
+	write_file(mount + "/a:41/plain", "kept");
+	make_dir(mount + "/x -> y:41");
+	write_file(mount + "/x -> y:41/p:41 -> q:42", "arrows");
+	write_file(mount + "/caf:8e\xe9", "high");
+	write_file(mount + "/cr:0dlf:0a", "controls");
+	make_dir(mount + "/crlf:0d:0a");
+	make_dir(mount + "/crlf:0d:0a/raw\r\n");
+	write_file(mount + "/crlf:0d:0a/raw\r\n/in:0d:0a:41", "split");
+	write_file(mount + "/n:3a41", "colon");
+	make_link("a:41", mount + "/l:41");
+	const auto before = tree();
+
+	run_result convert = run();
+	ASSERT_EQ(convert.status, 0);
+	EXPECT_EQ(names(mount), (std::vector<std::string>{"aA", "caf\x8e\xe9", "cr\rlf\n",
+	                                                  "crlf\r\n", "lA", "n:41", "x -> yA"}));
+
+	run_result r = undo();
+
+	EXPECT_EQ(r.status, 0) << r.out;
+	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(tree(), before);
+	// The walk reaches a:41's contents through the link when it lists the link first.
+	const std::string via =
+	        r.out.find(mount + "/l:41/bB") != std::string::npos ? "/l:41" : "/a:41";
+	EXPECT_NE(r.out.find(back("/a:41", "/aA")), std::string::npos);
+	EXPECT_NE(r.out.find(back(via + "/b:42", via + "/bB") +
+	                     back(via + "/b:42/c:43", via + "/b:42/cC")),
+	          std::string::npos)
+	        << r.out;
+	EXPECT_NE(r.out.find(back("/x -> y:41/p:41 -> q:42", "/x -> y:41/pA -> qB")),
+	          std::string::npos);
+	EXPECT_TRUE(r.out.ends_with(
+	        "\n11 reverted, 0 already reverted, 0 missing, 0 refused, 0 unparseable, "
+	        "0 failed in the run\n"))
+	        << r.out;
+}
+
+TEST_F(undo_run, exact_output_and_a_second_undo_finds_everything_reverted)
+{
+	make_dir(mount + "/d:41");
+	write_file(mount + "/d:41/f:42", "");
+	run();
+	const std::string summary = ", 0 missing, 0 refused, 0 unparseable, 0 failed in the run\n";
+
+	run_result first = undo();
+	run_result second = undo();
+
+	EXPECT_EQ(first.status, 0);
+	EXPECT_EQ(first.out, back("/d:41", "/dA") + back("/d:41/f:42", "/d:41/fB") +
+	                             "2 reverted, 0 already reverted" + summary);
+	EXPECT_EQ(second.status, 0);
+	EXPECT_EQ(second.out, "already reverted: " + back("/d:41", "/dA") +
+	                              "already reverted: " + back("/d:41/f:42", "/d:41/fB") +
+	                              "0 reverted, 2 already reverted" + summary);
+	EXPECT_EQ(names(mount + "/d:41"), std::vector<std::string>{"f:42"});
+}
+
+// The dry run follows a folder it would rename back to the contents below it.
+TEST_F(undo_run, dry_run_prints_the_undo_and_changes_nothing)
+{
+	make_dir(mount + "/d:41");
+	write_file(mount + "/d:41/f:42", "");
+	write_file(mount + "/g:43", "");
+	run();
+	write_file(mount + "/g:43", "taken since");
+	const auto converted = tree();
+
+	run_result r = undo({"--dry-run"});
+
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(tree(), converted);
+	EXPECT_NE(r.out.find("would revert: " + back("/d:41", "/dA") +
+	                     "would revert: " + back("/d:41/f:42", "/d:41/fB")),
+	          std::string::npos)
+	        << r.out;
+	EXPECT_NE(r.out.find("would refuse (File exists): " + back("/g:43", "/gC")),
+	          std::string::npos);
+	EXPECT_TRUE(r.out.ends_with("dry run: 2 to revert, 0 already reverted, 0 missing, "
+	                            "1 to refuse, 0 unparseable, 0 failed in the run\n"))
+	        << r.out;
+}
+
+TEST_F(undo_run, failed_rename_of_the_run_is_left_alone)
+{
+	write_file(mount + "/x:41", "one");
+	write_file(mount + "/xA", "two");
+	write_file(mount + "/y:42", "three");
+	const auto before = tree();
+	run();
+	ASSERT_NE(log().find("Error: 17 File exists\r\n"), std::string::npos);
+
+	run_result r = undo();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(tree(), before);
+	EXPECT_EQ(r.out, back("/y:42", "/yB") + "1 reverted, 0 already reverted, 0 missing, "
+	                                        "0 refused, 0 unparseable, 1 failed in the run\n");
+}
+
+// Missing and refused entries are reported, the undo goes on, and nothing is replaced; what
+// lies below a folder that stays as it is stays too, even in a folder that took its old name.
+TEST_F(undo_run, missing_and_refused_entries_are_reported_and_the_undo_goes_on)
+{
+	make_dir(mount + "/gone:41");
+	write_file(mount + "/gone:41/in:41", "");
+	make_dir(mount + "/taken:41");
+	write_file(mount + "/taken:41/in:41", "moved away");
+	write_file(mount + "/f:41", "deleted");
+	write_file(mount + "/ok:41", "");
+	run();
+	remove_tree(mount + "/gone" + "A");
+	ASSERT_EQ(unlink((mount + "/fA").c_str()), 0);
+	make_dir(mount + "/taken:41");
+	write_file(mount + "/taken:41/inA", "a stranger");
+
+	run_result r = undo();
+
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.out.find("missing: " + back("/gone:41", "/goneA") +
+	                     "missing: " + back("/gone:41/in:41", "/gone:41/inA")),
+	          std::string::npos)
+	        << r.out;
+	EXPECT_NE(r.out.find("refused (File exists): " + back("/taken:41", "/takenA") +
+	                     "refused (folder not renamed back): " +
+	                     back("/taken:41/in:41", "/taken:41/inA")),
+	          std::string::npos)
+	        << r.out;
+	EXPECT_NE(r.out.find("missing: " + back("/f:41", "/fA")), std::string::npos);
+	EXPECT_NE(r.out.find(back("/ok:41", "/okA")), std::string::npos);
+	EXPECT_TRUE(r.out.ends_with("\n1 reverted, 0 already reverted, 3 missing, 2 refused, "
+	                            "0 unparseable, 0 failed in the run\n"))
+	        << r.out;
+	EXPECT_EQ(names(mount + "/taken:41"), std::vector<std::string>{"inA"});
+	EXPECT_EQ(names(mount + "/takenA"), std::vector<std::string>{"inA"});
+	EXPECT_EQ(names(mount), (std::vector<std::string>{"ok:41", "taken:41", "takenA"}));
+}
+
+TEST_F(undo_run, chosen_run_of_three_is_taken_back_alone)
+{
+	write_file(mount + "/one:41", "1");
+	run();
+	write_file(mount + "/two:41", "2");
+	make_dir(mount + "/two:42");
+	write_file(mount + "/two:42/in:43", "in");
+	auto expected = tree();
+	run();
+	write_file(mount + "/three:41", "3");
+	run();
+	expected["/threeA"] = "f3";
+
+	run_result r = undo({"--run", "2"});
+
+	EXPECT_EQ(r.status, 0) << r.out;
+	EXPECT_EQ(tree(), expected);
+	EXPECT_TRUE(r.out.ends_with("\n3 reverted, 0 already reverted, 0 missing, 0 refused, "
+	                            "0 unparseable, 0 failed in the run\n"));
+
+	EXPECT_EQ(undo({"--run=3"}).status, 0);
+	EXPECT_EQ(names(mount), (std::vector<std::string>{"one:41", "threeA", "two:41", "two:42"}));
+}
+
+// A run stopped part-way has no "Finished" lines: its section ends where the next one starts;
+// text of other writers before a run, even with bare "\n" line ends, starts none.
+TEST_F(undo_run, stopped_run_ends_at_the_next_header)
+{
+	write_file(log_path, "notes of the site\n" + section(line("/a:41", "/aA"), false) +
+	                             section(line("/b:42", "/bB")));
+	write_file(mount + "/aA", "");
+	write_file(mount + "/bB", "");
+
+	run_result r = undo({"--run", "2"});
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, back("/a:41", "/aA") + "1 reverted, 0 already reverted, 0 missing, "
+	                                        "0 refused, 0 unparseable, 0 failed in the run\n");
+	EXPECT_EQ(names(mount), (std::vector<std::string>{"a:41", "bB"}));
+}
+
+// Names that hold log lines, a run's closing and header among them, are read as part of their
+// rename line and start no run, whether the run decoded them or they were there already.
+TEST_F(undo_run, names_holding_log_lines_are_read_whole)
+{
+	const std::string fake = "x:0d:0a:0d:0aFinished:0d:0aDravolin Update 1.8:0d:0a"
+	                         "The following filenames were converted::0d:0a:0d:0a";
+	const std::string raw = "f\r\n\r\nFinished\r\n" + head;
+	write_file(mount + "/" + fake, "");
+	make_dir(mount + "/" + raw);
+	write_file(mount + "/" + raw + "/y:41", "");
+	run();
+	ASSERT_NE(log().find("\r\n\r\nFinished\r\nDravolin"), std::string::npos);
+
+	run_result second = undo({"--run", "2"});
+	run_result r = undo();
+
+	EXPECT_EQ(second.status, 2);
+	EXPECT_EQ(second.err, "mac2cp850-undo: " + log_path + ": has 1 runs, no run 2\n");
+	EXPECT_EQ(r.status, 0) << r.out;
+	EXPECT_TRUE(r.out.ends_with("\n2 reverted, 0 already reverted, 0 missing, 0 refused, "
+	                            "0 unparseable, 0 failed in the run\n"));
+	EXPECT_EQ(names(mount), (std::vector<std::string>{raw, fake}));
+	EXPECT_EQ(names(mount + "/" + raw), std::vector<std::string>{"y:41"});
+}
+
+// Only a split where the old name decodes to exactly the new one, in the same folder, counts;
+// a line with two such splits is skipped as well as one with none.
+TEST_F(undo_run, lines_that_are_no_rename_of_the_run_are_skipped)
+{
+	const std::string other = top + "/other";
+	write_file(
+	        log_path,
+	        section(line("/a:41", "/aA\r\n:42 -> " + mount + "/a:41 -> " + mount + "/aA\r\nB") +
+	                line("/c:41", "/cB") + mount + "/d:41 -> " + other + "/dA\r\n" +
+	                line("/e", "/e") + "free text\r\n" + line("/ok:41", "/okA") +
+	                "Error: 2 No such file or directory\r\n" + line("/f:41", "/fA") +
+	                line("/g:41", "/gA")));
+	for (const char *name : {"aA", "cB", "e", "okA", "fA", "gA"})
+		write_file(mount + "/" + name, "");
+	make_dir(other);
+	write_file(other + "/dA", "");
+	ASSERT_EQ(unlink((work + "/mac2cp850.tab").c_str()), 0);
+	write_file(top + "/own.tab", identity_table());
+
+	run_result r = undo({"--table", top + "/own.tab"});
+
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out,
+	          back("/g:41", "/gA") + back("/f:41", "/fA") + "unparseable: free text\n" +
+	                  "unparseable: " + mount + "/e -> " + mount + "/e\n" + "unparseable: " +
+	                  mount + "/d:41 -> " + other + "/dA\n" + "unparseable: " + mount +
+	                  "/c:41 -> " + mount + "/cB\n" + "ambiguous: " + mount + "/a:41 -> " +
+	                  mount + "/aA\r\n:42 -> " + mount + "/a:41 -> " + mount + "/aA\r\nB\n" +
+	                  "2 reverted, 0 already reverted, 0 missing, 0 refused, 5 unparseable, "
+	                  "1 failed in the run\n");
+	EXPECT_EQ(names(mount), (std::vector<std::string>{"aA", "cB", "e", "f:41", "g:41", "okA"}));
+	EXPECT_EQ(names(other), std::vector<std::string>{"dA"});
+}
+
+// A folder renamed back is no longer reached by the path it had: a later line that names it so
+// finds nothing, and nothing is renamed in the folder under its old name.
+TEST_F(undo_run, folder_renamed_back_is_not_reached_by_its_new_name)
+{
+	make_dir(mount + "/bB");
+	write_file(mount + "/bB/xA", "");
+	write_file(mount + "/bB/yA", "");
+	write_file(log_path, section(line("/bB/y:41", "/bB/yA") + line("/b:42", "/bB") +
+	                             line("/bB/x:41", "/bB/xA")));
+
+	run_result r = undo();
+
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, back("/bB/x:41", "/bB/xA") + back("/b:42", "/bB") +
+	                         "missing: " + back("/bB/y:41", "/bB/yA") +
+	                         "2 reverted, 0 already reverted, 1 missing, 0 refused, "
+	                         "0 unparseable, 0 failed in the run\n");
+	EXPECT_EQ(names(mount + "/b:42"), (std::vector<std::string>{"x:41", "yA"}));
+}
+
+// A link on the way to an entry is followed only into the volume, and no path leads out of it.
+TEST_F(undo_run, links_and_paths_lead_only_into_the_volume)
+{
+	make_dir(mount + "/real");
+	write_file(mount + "/real/fA", "");
+	write_file(outside + "/fA", "");
+	make_link(mount + "/real", mount + "/in");
+	make_link(outside, mount + "/out");
+	write_file(log_path, section(line("/in/f:41", "/in/fA") + line("/out/f:41", "/out/fA") +
+	                             line("/../outside/f:41", "/../outside/fA") + outside +
+	                             "/f:41 -> " + outside + "/fA\r\n"));
+
+	run_result r = undo();
+
+	EXPECT_EQ(r.status, 1);
+	const std::string refused = "refused (folder outside the mount point): ";
+	EXPECT_EQ(r.out,
+	          refused + outside + "/fA -> " + outside + "/f:41\n" + refused +
+	                  back("/../outside/f:41", "/../outside/fA") + refused +
+	                  back("/out/f:41", "/out/fA") + back("/in/f:41", "/in/fA") +
+	                  "1 reverted, 0 already reverted, 0 missing, 3 refused, 0 unparseable, "
+	                  "0 failed in the run\n");
+	EXPECT_EQ(names(mount + "/real"), std::vector<std::string>{"f:41"});
+	EXPECT_EQ(names(outside), std::vector<std::string>{"fA"});
+}
+
+// Paths longer than PATH_MAX are reached a folder at a time, with fewer descriptors than levels.
+TEST_F(undo_run, paths_beyond_path_max)
+{
+	std::vector<std::string> levels;
+	for (int level = 0; level < 40; level++)
+		levels.push_back(std::string(100, static_cast<char>('a' + level % 26)) + ":41");
+	int fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
+	for (const std::string &level : levels) {
+		ASSERT_EQ(mkdirat(fd, level.c_str(), 0755), 0);
+		int sub = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+		close(fd);
+		ASSERT_GE(sub, 0);
+		fd = sub;
+	}
+	int file = openat(fd, "f:42", O_WRONLY | O_CREAT, 0644);
+	ASSERT_GE(file, 0);
+	close(file);
+	close(fd);
+	run();
+	ASSERT_EQ(names(mount), std::vector<std::string>{std::string(100, 'a') + "A"});
+
+	run_result r = undo({}, 24);
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_TRUE(r.out.ends_with("\n41 reverted, 0 already reverted, 0 missing, 0 refused, "
+	                            "0 unparseable, 0 failed in the run\n"));
+	fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
+	for (const std::string &level : levels) {
+		int sub = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+		close(fd);
+		ASSERT_GE(sub, 0) << level;
+		fd = sub;
+	}
+	EXPECT_EQ(faccessat(fd, "f:42", F_OK, AT_SYMLINK_NOFOLLOW), 0);
+	close(fd);
+}
+
+TEST_F(undo_run, usage_and_unreadable_input)
+{
+	const std::string usage =
+	        "usage: mac2cp850-undo [--dry-run] [--log FILE] [--run N] [--table FILE]\n";
+	struct usage_case {
+		std::vector<std::string> args;
+		std::string err;
+	};
+	write_file(log_path, section("") + section(""));
+	const std::vector<usage_case> cases = {
+	        {{"--undo"}, "mac2cp850-undo: unknown argument: --undo\n" + usage},
+	        {{"extra"}, "mac2cp850-undo: unknown argument: extra\n" + usage},
+	        {{"--log"}, "mac2cp850-undo: option needs a value: --log\n" + usage},
+	        {{"--run", "0"},
+	         "mac2cp850-undo: --run needs a whole number of at least 1: 0\n" + usage},
+	        {{"--run=-1"},
+	         "mac2cp850-undo: --run needs a whole number of at least 1: -1\n" + usage},
+	        {{"--run", "2x"},
+	         "mac2cp850-undo: --run needs a whole number of at least 1: 2x\n" + usage},
+	        {{"--run", "3"}, "mac2cp850-undo: " + log_path + ": has 2 runs, no run 3\n"},
+	        {{"--log", top}, "mac2cp850-undo: " + top + ": not a regular file\n"},
+	        {{"--log", top + "/none"},
+	         "mac2cp850-undo: " + top + "/none: No such file or directory\n"},
+	        {{"--table", "none.tab"}, "mac2cp850-undo: none.tab: No such file or directory\n"},
+	};
+	for (const usage_case &c : cases) {
+		SCOPED_TRACE(c.args[0]);
+		run_result r = undo(c.args);
+		EXPECT_EQ(r.status, 2);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, c.err);
+	}
+
+	write_file(log_path, "no run here\r\n");
+	run_result empty = undo();
+	EXPECT_EQ(empty.status, 2);
+	EXPECT_EQ(empty.err, "mac2cp850-undo: " + log_path + ": has 0 runs, no run 1\n");
+
+	run_result version = undo({"--version"});
+	EXPECT_EQ(version.status, 0);
+	EXPECT_EQ(version.out, "mac2cp850-undo " VERSION "\n");
+	run_result help = undo({"--dry-run", "--help"});
+	EXPECT_EQ(help.status, 0);
+	EXPECT_TRUE(help.out.starts_with(usage));
+	EXPECT_NE(help.out.find(log_path), std::string::npos);
+}
+
+}  // namespace
