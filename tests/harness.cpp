@@ -2,12 +2,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -175,4 +183,99 @@ run_result e2e::run(rlim_t nofile, bool console_gone)
 	if (WIFEXITED(status))
 		result.status = WEXITSTATUS(status);
 	return result;
+}
+
+run_result e2e::run_as(uid_t id)
+{
+	int out[2];
+	if (pipe(out) != 0)
+		return {-1, "pipe failed"};
+	pid_t pid = fork();
+	if (pid == 0) {
+		dup2(out[1], STDOUT_FILENO);
+		close(out[0]);
+		close(out[1]);
+		if (chdir(work.c_str()) != 0 || setgroups(0, nullptr) != 0 || setgid(id) != 0 ||
+		    setuid(id) != 0)
+			_exit(126);
+		execl(PROGRAM, PROGRAM, static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	close(out[1]);
+	run_result result{-1, {}};
+	char buf[4096];
+	ssize_t n;
+	while ((n = read(out[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+		if (n > 0)
+			result.out.append(buf, static_cast<std::size_t>(n));
+	close(out[0]);
+	int status;
+	waitpid(pid, &status, 0);
+	if (WIFEXITED(status))
+		result.status = WEXITSTATUS(status);
+	return result;
+}
+
+// The child stops itself for the tracer, then lets a seccomp filter stop it at every renameat2
+// and write, so that only those calls cost a round trip to the tracer.
+run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed)
+{
+	killed = false;
+	pid_t pid = fork();
+	if (pid == 0) {
+		int null = open("/dev/null", O_WRONLY);
+		if (null < 0 || dup2(null, STDOUT_FILENO) < 0 || chdir(work.c_str()) != 0)
+			_exit(127);
+		// LeakSanitizer's exit check traces the process, which a traced one can't allow.
+		setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+		if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGSTOP) != 0)
+			_exit(126);
+		sock_filter filter[] = {
+		        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+		        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 0, 1),
+		        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | kill_at_rename),
+		        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_write, 0, 1),
+		        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | kill_at_write),
+		        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+		};
+		sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+		if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+		    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+			_exit(126);
+		execl(PROGRAM, PROGRAM, static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	int status;
+	if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+		return {-1, "no tracing"};
+	long options = PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL;
+	if (ptrace(PTRACE_SETOPTIONS, pid, nullptr, options) != 0) {
+		kill(pid, SIGKILL);
+		waitpid(pid, &status, 0);
+		return {-1, "no tracing"};
+	}
+	unsigned long seen = 0;
+	int pass = 0;  // signal handed on to the program when it continues
+	for (;;) {
+		if (ptrace(PTRACE_CONT, pid, nullptr, pass) != 0)
+			kill(pid, SIGKILL);
+		if (waitpid(pid, &status, 0) != pid || WIFEXITED(status) || WIFSIGNALED(status))
+			break;
+		pass = 0;
+		if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8))) {
+			unsigned long call = 0;
+			ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &call);
+			if (call == static_cast<unsigned long>(at) && ++seen == n) {
+				killed = true;
+				kill(pid, SIGKILL);
+				while (waitpid(pid, &status, 0) == pid && !WIFEXITED(status) &&
+				       !WIFSIGNALED(status))
+					;
+				break;
+			}
+		} else if (WSTOPSIG(status) != SIGTRAP) {
+			pass = WSTOPSIG(status);  // the SIGTRAP is the one that follows exec
+		}
+	}
+	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}};
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -27,6 +28,9 @@ std::vector<std::string> names(const std::string &dir);
 // Removes a tree of any depth.
 void remove_tree(const std::string &path);
 
+// The system calls at which run_killed() can stop the program.
+enum kill_point { kill_at_rename = 1, kill_at_write = 2 };
+
 // What the console shows after a completed run.
 std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions);
 // The section that one run appends to the log, around the conversion lines `body`.
@@ -44,6 +48,12 @@ protected:
 	// Runs the program in `work`; a nonzero `nofile` sets the soft open-file limit, and
 	// `console_gone` closes the reading end of its standard output before it starts.
 	run_result run(rlim_t nofile = 0, bool console_gone = false);
+	// Runs the program in `work` as user and group `id`, which must be able to reach it.
+	run_result run_as(uid_t id);
+	// Runs the program in `work`, its output discarded, and kills it with SIGKILL when it is
+	// about to make its `n`th call (from 1) of `at`, before that call takes effect; `killed`
+	// tells whether it got that far.
+	run_result run_killed(kill_point at, unsigned long n, bool &killed);
 	std::string log() const;
 	std::string stats() const;
 	void write_table(const std::string &bytes) const;
