@@ -217,7 +217,8 @@ std::string nested_tree(const std::string &mount)
 	std::string body;
 	for (int i = 9; i > 0; i--) {
 		path.resize(path.size() - name.size() - 1);
-		body += path + "/" + name + " -> " + path + "/nA" + std::string(196, 'x') + "\r\n";
+		body.append(path).append("/").append(name).append(" -> ").append(path);
+		body.append("/nA").append(196, 'x').append("\r\n");
 	}
 	return log_section(body, 10, 9, 9);
 }
@@ -291,7 +292,7 @@ TEST_F(fault, statistics_file_that_cannot_be_written)
 		for (int i = 0; i < 12; i++) {
 			std::string n = "f" + std::to_string(i);
 			write_file(mount + "/" + n + ":41", "");
-			expected.push_back(mount + "/" + n + ":41 -> " + mount + "/" + n + "A");
+			expected.push_back(mount + "/" + n + ":41 -> " + mount + "/" += n + "A");
 		}
 		std::sort(expected.begin(), expected.end());
 		if (std::string(kind) == "folder") {

@@ -19,7 +19,9 @@ namespace
 void snapshot(const std::string &dir, const std::string &rel, std::vector<std::string> &out)
 {
 	for (const std::string &name : names(dir + rel)) {
-		std::string path = rel + "/" + name;
+		std::string path = rel;
+		path += '/';
+		path += name;
 		struct stat st;
 		if (lstat((dir + path).c_str(), &st) != 0)
 			continue;
@@ -27,7 +29,7 @@ void snapshot(const std::string &dir, const std::string &rel, std::vector<std::s
 			std::string target(4096, '\0');
 			ssize_t n = readlink((dir + path).c_str(), target.data(), target.size());
 			target.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-			out.push_back(path + " -> " + target);
+			out.push_back(path.append(" -> ").append(target));
 		} else if (S_ISDIR(st.st_mode)) {
 			out.push_back(path + "/");
 			snapshot(dir, path, out);
@@ -122,7 +124,7 @@ TEST_F(hostile, names_at_the_limits)
 		write_file(mount + "/" + name, name);
 		expected.push_back(result);
 		if (name != result)
-			logged.push_back(mount + "/" + name + " -> " + mount + "/" + result);
+			logged.push_back(mount + "/" + name + " -> " + mount + "/" += result);
 	}
 	std::sort(expected.begin(), expected.end());
 	std::sort(logged.begin(), logged.end());
