@@ -185,7 +185,7 @@ run_result e2e::run(rlim_t nofile, bool console_gone)
 	return result;
 }
 
-run_result e2e::run_as(uid_t id)
+run_result e2e::run_as(uid_t id, unsigned seconds)
 {
 	int out[2];
 	if (pipe(out) != 0)
@@ -198,6 +198,7 @@ run_result e2e::run_as(uid_t id)
 		if (chdir(work.c_str()) != 0 || setgroups(0, nullptr) != 0 || setgid(id) != 0 ||
 		    setuid(id) != 0)
 			_exit(126);
+		(void)alarm(seconds);  // a pending alarm outlives exec
 		execl(PROGRAM, PROGRAM, static_cast<char *>(nullptr));
 		_exit(127);
 	}

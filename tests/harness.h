@@ -48,8 +48,9 @@ protected:
 	// Runs the program in `work`; a nonzero `nofile` sets the soft open-file limit, and
 	// `console_gone` closes the reading end of its standard output before it starts.
 	run_result run(rlim_t nofile = 0, bool console_gone = false);
-	// Runs the program in `work` as user and group `id`, which must be able to reach it.
-	run_result run_as(uid_t id);
+	// Runs the program in `work` as user and group `id` (0: root), which must be able to
+	// reach it; a nonzero `seconds` ends it with SIGALRM if it runs longer, as a hang would.
+	run_result run_as(uid_t id, unsigned seconds = 0);
 	// Runs the program in `work`, its output discarded, and kills it with SIGKILL when it is
 	// about to make its `n`th call (from 1) of `at`, before that call takes effect; `killed`
 	// tells whether it got that far.

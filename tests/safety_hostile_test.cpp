@@ -198,7 +198,7 @@ TEST_F(hostile, links_lead_nowhere_outside)
 	make_link(mount, mount + "/in/mount");
 	std::vector<std::string> outside_before = snapshot(outside);
 
-	run_result r = run();
+	run_result r = run_as(0, 60);
 
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, report(2, 14, 3));
@@ -258,7 +258,7 @@ TEST_F(hostile, folders_swapped_for_links_out_during_runs)
 			close(f);
 		}
 		created++;
-		run_result r = run();
+		run_result r = run_as(0, 60);
 		all_done = all_done && r.status == 0;
 	}
 	stop = true;
