@@ -177,7 +177,8 @@ TEST_F(hostile, names_that_decode_onto_others)
 }
 
 // Links out of the volume (absolute, relative, to the root), into a cycle, to themselves, to
-// nothing, to a device and to /proc: none leads the walk out or into a loop.
+// nothing, to a device, to a FIFO and to /proc: none leads the walk out, into a loop, or into
+// a wait.
 TEST_F(hostile, links_lead_nowhere_outside)
 {
 	make_dir(outside + "/t:41");
@@ -196,17 +197,20 @@ TEST_F(hostile, links_lead_nowhere_outside)
 	make_link("nothing", mount + "/in/dangling");
 	make_link("..", mount + "/in/up");
 	make_link(mount, mount + "/in/mount");
+	ASSERT_EQ(mkfifo((mount + "/in/pipe:41").c_str(), 0644), 0);
+	make_link("pipe:41", mount + "/in/to_pipe");
 	std::vector<std::string> outside_before = snapshot(outside);
 
 	run_result r = run_as(0, 60);
 
 	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, report(2, 14, 3));
+	EXPECT_EQ(r.out, report(2, 16, 4));
 	EXPECT_EQ(snapshot(outside), outside_before);
 	EXPECT_EQ(names(mount),
 	          (std::vector<std::string>{"absA", "cwd", "in", "rel", "root", "zero"}));
-	EXPECT_EQ(names(mount + "/in"), (std::vector<std::string>{"a", "b", "dangling", "deep",
-	                                                          "gA", "mount", "selfA", "up"}));
+	EXPECT_EQ(names(mount + "/in"),
+	          (std::vector<std::string>{"a", "b", "dangling", "deep", "gA", "mount", "pipeA",
+	                                    "selfA", "to_pipe", "up"}));
 }
 
 // While runs go on, other threads keep exchanging folders inside the volume with links to
