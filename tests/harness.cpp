@@ -2,12 +2,20 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -81,8 +89,7 @@ void remove_tree(const std::string &path)
 std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions)
 {
 	const std::string rule = "------------------------------------\r\n";
-	return rule +
-	       "Codepage 850 filename conversion\r\nInit...\r\nReading mac2cp850.tab...ok.\r\n" +
+	return rule + "Codepage 850 filename conversion\r\nInit...\r\nReading mac2cp850.tab...ok.\r\n" +
 	       "Success.\r\n" + rule + "\r\nMountpoint is " E2E_DIR "/convmount\r\n" +
 	       "Accessing...done\r\n" + rule + "\r\nISO-8859-1 filename conversion finished.\r\n" +
 	       "Stats:\r\nChecked folders:  " + std::to_string(folders) +
@@ -93,7 +100,7 @@ std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t con
 }
 
 std::string log_section(const std::string &body, std::uint64_t folders, std::uint64_t files,
-                        std::uint64_t conversions)
+			std::uint64_t conversions)
 {
 	return "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n" + body +
 	       "\r\nFinished\r\nChecked folders:  " + std::to_string(folders) +
@@ -136,34 +143,62 @@ std::string e2e::stats() const
 	return read_file(stats_path);
 }
 
-run_result e2e::run(rlim_t nofile, bool console_gone)
+namespace {
+
+// How a test starts a program: the folder it runs in, its limits, and what it runs as.
+struct launch {
+	const char *program;
+	std::vector<std::string> args;
+	std::string dir;
+	rlim_t nofile = 0;          // nonzero: the soft open-file limit
+	bool console_gone = false;  // the reading end of standard output closed before the start
+	uid_t uid = 0;              // nonzero: user and group to run as
+	unsigned seconds = 0;       // nonzero: SIGALRM ends a run that takes longer
+	std::string err_path;       // nonempty: standard error goes to this file, read back after
+};
+
+run_result spawn(const launch &how)
 {
+	std::vector<char *> argv{const_cast<char *>(how.program)};
+	for (const std::string &arg : how.args)
+		argv.push_back(const_cast<char *>(arg.c_str()));
+	argv.push_back(nullptr);
 	int out[2];
 	if (pipe(out) != 0)
-		return {-1, "pipe failed"};
-	if (console_gone)
+		return {-1, "pipe failed", {}};
+	if (how.console_gone)
 		close(out[0]);
 	pid_t pid = fork();
 	if (pid == 0) {
-		dup2(out[1], STDOUT_FILENO);
-		if (!console_gone)
+		if (dup2(out[1], STDOUT_FILENO) < 0)
+			_exit(127);
+		if (!how.console_gone)
 			close(out[0]);
 		close(out[1]);
-		if (chdir(work.c_str()) != 0)
+		if (!how.err_path.empty()) {
+			int err = open(how.err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+			if (err < 0 || dup2(err, STDERR_FILENO) < 0)
+				_exit(127);
+		}
+		if (chdir(how.dir.c_str()) != 0)
 			_exit(127);
-		if (nofile != 0) {
+		if (how.nofile != 0) {
 			struct rlimit limit;
 			getrlimit(RLIMIT_NOFILE, &limit);
-			limit.rlim_cur = nofile;
+			limit.rlim_cur = how.nofile;
 			if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
 				_exit(126);
 		}
-		execl(PROGRAM, PROGRAM, static_cast<char *>(nullptr));
+		if (how.uid != 0 &&
+		    (setgroups(0, nullptr) != 0 || setgid(how.uid) != 0 || setuid(how.uid) != 0))
+			_exit(126);
+		(void)alarm(how.seconds);  // a pending alarm outlives exec
+		execv(how.program, argv.data());
 		_exit(127);
 	}
 	close(out[1]);
-	run_result result{-1, {}};
-	if (!console_gone) {
+	run_result result{-1, {}, {}};
+	if (!how.console_gone) {
 		char buf[4096];
 		ssize_t n;
 		while ((n = read(out[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
@@ -175,49 +210,99 @@ run_result e2e::run(rlim_t nofile, bool console_gone)
 	waitpid(pid, &status, 0);
 	if (WIFEXITED(status))
 		result.status = WEXITSTATUS(status);
+	if (!how.err_path.empty()) {
+		result.err = read_file(how.err_path);
+		unlink(how.err_path.c_str());
+	}
 	return result;
+}
+
+}  // namespace
+
+run_result e2e::run(rlim_t nofile, bool console_gone)
+{
+	launch how{PROGRAM, {}, work};
+	how.nofile = nofile;
+	how.console_gone = console_gone;
+	return spawn(how);
+}
+
+run_result e2e::run_as(uid_t id, unsigned seconds)
+{
+	launch how{PROGRAM, {}, work};
+	how.uid = id;
+	how.seconds = seconds;
+	return spawn(how);
 }
 
 run_result e2e::undo(const std::vector<std::string> &args, rlim_t nofile)
 {
-	std::vector<char *> argv{const_cast<char *>(UNDO_PROGRAM)};
-	for (const std::string &arg : args)
-		argv.push_back(const_cast<char *>(arg.c_str()));
-	argv.push_back(nullptr);
-	const std::string err_path = top + "/undo.err";
-	int out[2];
-	if (pipe(out) != 0)
-		return {-1, "pipe failed", {}};
+	launch how{UNDO_PROGRAM, args, work};
+	how.nofile = nofile;
+	how.err_path = top + "/undo.err";
+	return spawn(how);
+}
+
+// The child stops itself for the tracer, then lets a seccomp filter stop it at every renameat2
+// and write, so that only those calls cost a round trip to the tracer.
+run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed)
+{
+	killed = false;
 	pid_t pid = fork();
 	if (pid == 0) {
-		int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-		if (err < 0 || dup2(err, STDERR_FILENO) < 0 || dup2(out[1], STDOUT_FILENO) < 0)
+		int null = open("/dev/null", O_WRONLY);
+		if (null < 0 || dup2(null, STDOUT_FILENO) < 0 || chdir(work.c_str()) != 0)
 			_exit(127);
-		close(out[0]);
-		close(out[1]);
-		if (chdir(work.c_str()) != 0)
-			_exit(127);
-		struct rlimit limit;
-		getrlimit(RLIMIT_NOFILE, &limit);
-		limit.rlim_cur = nofile != 0 ? nofile : limit.rlim_cur;
-		if (setrlimit(RLIMIT_NOFILE, &limit) != 0)
+		// LeakSanitizer's exit check traces the process, which a traced one can't allow.
+		setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+		if (ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0 || raise(SIGSTOP) != 0)
 			_exit(126);
-		execv(UNDO_PROGRAM, argv.data());
+		sock_filter filter[] = {
+		        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+		        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_renameat2, 0, 1),
+		        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | kill_at_rename),
+		        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_write, 0, 1),
+		        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | kill_at_write),
+		        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+		};
+		sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+		if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+		    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+			_exit(126);
+		execl(PROGRAM, PROGRAM, static_cast<char *>(nullptr));
 		_exit(127);
 	}
-	close(out[1]);
-	run_result result{-1, {}, {}};
-	char buf[4096];
-	ssize_t n;
-	while ((n = read(out[0], buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
-		if (n > 0)
-			result.out.append(buf, static_cast<std::size_t>(n));
-	close(out[0]);
 	int status;
-	waitpid(pid, &status, 0);
-	if (WIFEXITED(status))
-		result.status = WEXITSTATUS(status);
-	result.err = read_file(err_path);
-	unlink(err_path.c_str());
-	return result;
+	if (waitpid(pid, &status, 0) != pid || !WIFSTOPPED(status))
+		return {-1, "no tracing"};
+	long options = PTRACE_O_TRACESECCOMP | PTRACE_O_EXITKILL;
+	if (ptrace(PTRACE_SETOPTIONS, pid, nullptr, options) != 0) {
+		kill(pid, SIGKILL);
+		waitpid(pid, &status, 0);
+		return {-1, "no tracing"};
+	}
+	unsigned long seen = 0;
+	int pass = 0;  // signal handed on to the program when it continues
+	for (;;) {
+		if (ptrace(PTRACE_CONT, pid, nullptr, pass) != 0)
+			kill(pid, SIGKILL);
+		if (waitpid(pid, &status, 0) != pid || WIFEXITED(status) || WIFSIGNALED(status))
+			break;
+		pass = 0;
+		if (status >> 8 == (SIGTRAP | (PTRACE_EVENT_SECCOMP << 8))) {
+			unsigned long call = 0;
+			ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &call);
+			if (call == static_cast<unsigned long>(at) && ++seen == n) {
+				killed = true;
+				kill(pid, SIGKILL);
+				while (waitpid(pid, &status, 0) == pid && !WIFEXITED(status) &&
+				       !WIFSIGNALED(status))
+					;
+				break;
+			}
+		} else if (WSTOPSIG(status) != SIGTRAP) {
+			pass = WSTOPSIG(status);  // the SIGTRAP is the one that follows exec
+		}
+	}
+	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}};
 }

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/resource.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -28,6 +29,9 @@ std::vector<std::string> names(const std::string &dir);
 // Removes a tree of any depth.
 void remove_tree(const std::string &path);
 
+// The system calls at which run_killed() can stop the program.
+enum kill_point { kill_at_rename = 1, kill_at_write = 2 };
+
 // What the console shows after a completed run.
 std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions);
 // The section that one run appends to the log, around the conversion lines `body`.
@@ -49,6 +53,13 @@ protected:
 	// Runs the undo's test copy in `work` with `args`; a nonzero `nofile` sets the soft
 	// open-file limit.
 	run_result undo(const std::vector<std::string> &args = {}, rlim_t nofile = 0);
+	// Runs the program in `work` as user and group `id` (0: root), which must be able to
+	// reach it; a nonzero `seconds` ends it with SIGALRM if it runs longer, as a hang would.
+	run_result run_as(uid_t id, unsigned seconds = 0);
+	// Runs the program in `work`, its output discarded, and kills it with SIGKILL when it is
+	// about to make its `n`th call (from 1) of `at`, before that call takes effect; `killed`
+	// tells whether it got that far.
+	run_result run_killed(kill_point at, unsigned long n, bool &killed);
 	std::string log() const;
 	std::string stats() const;
 	void write_table(const std::string &bytes) const;

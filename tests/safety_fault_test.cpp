@@ -1,0 +1,427 @@
+// Bad table files, record folders that fail, and renames the system refuses: the run never
+// hangs or crashes, and it completes with the report of a completed run.
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+
+#include "harness.h"
+
+namespace
+{
+
+const uid_t nobody = 65534;
+
+bool sh(const std::string &command)
+{
+	return std::system((command + " 2>/dev/null").c_str()) == 0;
+}
+
+// Whether user `id` can reach the program and the test folders at all.
+bool reachable_by(uid_t id, const std::string &dir)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		if (setgid(id) != 0 || setuid(id) != 0)
+			_exit(1);
+		_exit(access(PROGRAM, X_OK) == 0 && access(dir.c_str(), X_OK) == 0 ? 0 : 1);
+	}
+	int status;
+	return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// The log's lines between the header and "Finished", sorted.
+std::vector<std::string> logged_lines(const std::string &log)
+{
+	const std::string head = "The following filenames were converted:\r\n\r\n";
+	std::size_t start = log.find(head);
+	std::size_t end = log.find("\r\nFinished\r\n");
+	std::vector<std::string> lines;
+	if (start == std::string::npos || end == std::string::npos)
+		return {"no section"};
+	start += head.size();
+	for (std::size_t at = start, next; at < end; at = next + 2) {
+		next = log.find("\r\n", at);
+		lines.push_back(log.substr(at, next - at));
+	}
+	std::sort(lines.begin(), lines.end());
+	return lines;
+}
+
+const std::string table_failed = "------------------------------------\r\n"
+                                 "Codepage 850 filename conversion\r\nInit...\r\n"
+                                 "Reading mac2cp850.tab...FAILED ";
+
+// Undoes the mounts and immutable flags that a case set, even when it stopped halfway.
+class fault : public e2e
+{
+protected:
+	void TearDown() override
+	{
+		for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+			(void)umount2(it->c_str(), MNT_DETACH);
+		for (const std::string &path : frozen)
+			(void)sh("chattr -i '" + path + "'");
+		e2e::TearDown();
+	}
+
+	bool mount_tmpfs(const std::string &dir, const std::string &options)
+	{
+		if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0)
+			return false;
+		mounts.push_back(dir);
+		return true;
+	}
+
+	bool bind_read_only(const std::string &dir)
+	{
+		if (::mount(dir.c_str(), dir.c_str(), nullptr, MS_BIND, nullptr) != 0)
+			return false;
+		mounts.push_back(dir);
+		return ::mount(nullptr, dir.c_str(), nullptr, MS_REMOUNT | MS_BIND | MS_RDONLY,
+		               nullptr) == 0;
+	}
+
+	bool freeze(const std::string &path)
+	{
+		if (!sh("chattr +i '" + path + "'"))
+			return false;
+		frozen.push_back(path);
+		return true;
+	}
+
+	// Fills the file system holding `path` with it until nothing more fits.
+	static void fill(const std::string &path, std::size_t at_most)
+	{
+		int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+		ASSERT_GE(fd, 0);
+		std::string block(4096, 'x');
+		std::size_t written = 0;
+		while (written < at_most && write(fd, block.data(), block.size()) > 0)
+			written += block.size();
+		close(fd);
+	}
+
+	std::vector<std::string> mounts;
+	std::vector<std::string> frozen;
+};
+
+// What the design asks: a table that can't be opened stops the run with "FAILED" and 255;
+// anything that opens loads its first 256 bytes, at most, and never blocks.
+TEST_F(fault, table_files_that_are_not_tables)
+{
+	struct table_case {
+		const char *what;
+		std::string failed;  // the console's error, or "" when the run completes
+		bool converts;       // whether ":41" is decoded
+	};
+	const std::vector<table_case> cases = {
+	        {"FIFO without a writer", "", false},
+	        {"FIFO whose writer sends nothing", "", false},
+	        {"FIFO whose writer sends 100 bytes and stays", "", true},
+	        {"link to /dev/zero", "", false},
+	        {"link to /dev/null", "", false},
+	        {"sparse 1 GiB file", "", true},
+	        {"dangling link", "2 No such file or directory", false},
+	        {"link to itself", "40 Too many levels of symbolic links", false},
+	        {"socket", "6 No such device or address", false},
+	};
+	const std::string table = work + "/mac2cp850.tab";
+	for (const table_case &c : cases) {
+		SCOPED_TRACE(c.what);
+		std::string what = c.what;
+		remove_tree(mount);
+		make_dir(mount);
+		remove_tree(work);
+		make_dir(work);
+		write_file(mount + "/a:41", "");
+		int writer = -1;  // holds a FIFO open for writing, so that reads wait for data
+		int listener = -1;
+		if (what.rfind("FIFO", 0) == 0) {
+			ASSERT_EQ(mkfifo(table.c_str(), 0644), 0);
+			if (what != "FIFO without a writer")
+				writer = open(table.c_str(), O_RDWR);
+			if (what.find("100") != std::string::npos)
+				ASSERT_EQ(write(writer, identity_table().data(), 100), 100);
+		} else if (what == "link to /dev/zero") {
+			make_link("/dev/zero", table);
+		} else if (what == "link to /dev/null") {
+			make_link("/dev/null", table);
+		} else if (what == "sparse 1 GiB file") {
+			write_table(identity_table());
+			ASSERT_EQ(truncate(table.c_str(), 1L << 30), 0);
+		} else if (what == "dangling link") {
+			make_link("nothing", table);
+		} else if (what == "link to itself") {
+			make_link("mac2cp850.tab", table);
+		} else if (what == "socket") {
+			listener = socket(AF_UNIX, SOCK_STREAM, 0);
+			sockaddr_un addr{};
+			addr.sun_family = AF_UNIX;
+			std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", table.c_str());
+			ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&addr), sizeof addr),
+			          0);
+		}
+
+		run_result r = run_as(0, 60);
+
+		if (writer >= 0)
+			close(writer);
+		if (listener >= 0)
+			close(listener);
+		if (c.failed.empty()) {
+			EXPECT_EQ(r.status, 0);
+			EXPECT_EQ(r.out, report(1, 1, c.converts ? 1 : 0));
+			EXPECT_EQ(names(mount),
+			          std::vector<std::string>{c.converts ? "aA" : "a:41"});
+		} else {
+			EXPECT_EQ(r.status, 255);
+			EXPECT_EQ(r.out, table_failed + c.failed + "\r\n");
+			EXPECT_EQ(names(mount), std::vector<std::string>{"a:41"});
+		}
+	}
+	std::printf("bad table files tried: %zu\n", cases.size() + 1);
+}
+
+TEST_F(fault, unreadable_table_for_a_user_other_than_root)
+{
+	if (!reachable_by(nobody, work))
+		GTEST_SKIP() << "user " << nobody << " can't reach the build folder";
+	ASSERT_EQ(chmod((work + "/mac2cp850.tab").c_str(), 0), 0);
+	write_file(mount + "/a:41", "");
+
+	run_result r = run_as(nobody);
+
+	EXPECT_EQ(r.status, 255);
+	EXPECT_EQ(r.out, table_failed + "13 Permission denied\r\n");
+	EXPECT_EQ(names(mount), std::vector<std::string>{"a:41"});
+}
+
+// Nine nested folders with long names, so that their log outgrows one page; too few
+// entries for a statistics write.
+std::string nested_tree(const std::string &mount)
+{
+	std::string name = "n:41" + std::string(196, 'x');
+	std::string path = mount;
+	for (int i = 0; i < 9; i++) {
+		path += "/" + name;
+		make_dir(path);
+	}
+	std::string body;
+	for (int i = 9; i > 0; i--) {
+		path.resize(path.size() - name.size() - 1);
+		body.append(path).append("/").append(name).append(" -> ").append(path);
+		body.append("/nA").append(196, 'x').append("\r\n");
+	}
+	return log_section(body, 10, 9, 9);
+}
+
+TEST_F(fault, record_folder_full_from_the_start)
+{
+	if (!mount_tmpfs(records, "size=16k"))
+		GTEST_SKIP() << "can't mount a tmpfs";
+	fill(records + "/filler", 1 << 20);
+	nested_tree(mount);
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(10, 9, 9));
+	EXPECT_EQ(log(), "");
+	EXPECT_EQ(names(mount), std::vector<std::string>{"nA" + std::string(196, 'x')});
+}
+
+// The log fills the last page of its file system halfway through the run: what it holds
+// is the start of the complete log, and the run goes on to the end.
+TEST_F(fault, record_folder_fills_up_during_the_run)
+{
+	if (!mount_tmpfs(records, "size=8k"))
+		GTEST_SKIP() << "can't mount a tmpfs";
+	fill(records + "/filler", 4096);
+	std::string complete = nested_tree(mount);
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(10, 9, 9));
+	std::string logged = log();
+	EXPECT_GT(logged.size(), 0u);
+	EXPECT_LT(logged.size(), complete.size());
+	EXPECT_EQ(logged, complete.substr(0, logged.size()));
+	EXPECT_EQ(names(mount), std::vector<std::string>{"nA" + std::string(196, 'x')});
+}
+
+TEST_F(fault, read_only_record_folder_keeps_its_log)
+{
+	if (!mount_tmpfs(records, "size=64k"))
+		GTEST_SKIP() << "can't mount a tmpfs";
+	write_file(log_path, "earlier run\r\n");
+	ASSERT_EQ(::mount(nullptr, records.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+	for (int i = 0; i < 12; i++)
+		write_file(mount + "/f" + std::to_string(i) + ":41", "");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(1, 12, 12));
+	EXPECT_EQ(log(), "earlier run\r\n");
+	EXPECT_FALSE(exists(stats_path));
+	EXPECT_EQ(names(mount).size(), 12u);
+	EXPECT_EQ(names(mount)[0], "f0A");
+}
+
+// Records that are FIFOs nobody reads: each holds far more than a pipe's buffer over the run,
+// and the run must neither block on them nor stop.
+TEST_F(fault, records_that_are_fifos_nobody_reads)
+{
+	ASSERT_EQ(mkfifo(log_path.c_str(), 0644), 0);
+	ASSERT_EQ(mkfifo(stats_path.c_str(), 0644), 0);
+	const std::string padding(100, 'p');
+	for (int i = 0; i < 5000; i++)
+		make_dir(mount + "/" + padding + std::to_string(i) + ":41");
+
+	run_result r = run_as(0, 60);
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(5001, 5000, 5000));
+	EXPECT_EQ(names(mount)[0], padding + "0A");
+}
+
+// A statistics file that can't be written costs the statistics only.
+TEST_F(fault, statistics_file_that_cannot_be_written)
+{
+	for (const char *kind : {"folder", "immutable"}) {
+		SCOPED_TRACE(kind);
+		remove_tree(mount);
+		make_dir(mount);
+		if (exists(stats_path))
+			(void)sh("chattr -i '" + stats_path + "'");
+		remove_tree(records);
+		make_dir(records);
+		std::vector<std::string> expected;
+		for (int i = 0; i < 12; i++) {
+			std::string n = "f" + std::to_string(i);
+			write_file(mount + "/" + n + ":41", "");
+			std::string line = mount + "/" + n + ":41 -> ";
+			line.append(mount).append("/").append(n).append("A");
+			expected.push_back(line);
+		}
+		std::sort(expected.begin(), expected.end());
+		if (std::string(kind) == "folder") {
+			make_dir(stats_path);
+		} else {
+			write_file(stats_path, "old");
+			if (!freeze(stats_path))
+				GTEST_SKIP() << "no immutable files on this file system";
+		}
+
+		run_result r = run();
+
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, report(1, 12, 12));
+		EXPECT_EQ(logged_lines(log()), expected);
+		std::string summary = log_section("", 1, 12, 12);
+		summary.erase(0, summary.find("\r\nFinished"));
+		EXPECT_TRUE(log().ends_with(summary));
+		if (std::string(kind) == "immutable")
+			EXPECT_EQ(read_file(stats_path), "old");
+	}
+}
+
+// Renames refused by an immutable folder, a read-only mount and a mount point in use: each
+// has its error line right after its pair, and the rest of the walk goes on.
+TEST_F(fault, renames_refused_by_the_system)
+{
+	for (const char *dir : {"open", "frozen", "ro", "bound:41"}) {
+		make_dir(mount + "/" + dir);
+		write_file(mount + "/" + dir + "/f:41", dir);
+	}
+	if (!freeze(mount + "/frozen"))
+		GTEST_SKIP() << "no immutable folders on this file system";
+	if (!bind_read_only(mount + "/ro"))
+		GTEST_SKIP() << "can't bind mount";
+	ASSERT_EQ(::mount((mount + "/bound:41").c_str(), (mount + "/bound:41").c_str(), nullptr,
+	                  MS_BIND, nullptr),
+	          0);
+	mounts.push_back(mount + "/bound:41");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(5, 8, 5));
+	auto pair = [this](const std::string &from, const std::string &to) {
+		return mount + "/" + from + " -> " + mount + "/" + to + "\r\n";
+	};
+	std::string text = log();
+	EXPECT_NE(text.find(pair("frozen/f:41", "frozen/fA") +
+	                    "Error: 1 Operation not permitted\r\n"),
+	          std::string::npos);
+	EXPECT_NE(text.find(pair("ro/f:41", "ro/fA") + "Error: 30 Read-only file system\r\n"),
+	          std::string::npos);
+	EXPECT_NE(text.find(pair("bound:41", "boundA") + "Error: 16 Device or resource busy\r\n"),
+	          std::string::npos);
+	std::size_t done = text.find(pair("open/f:41", "open/fA"));
+	ASSERT_NE(done, std::string::npos);
+	EXPECT_NE(text.compare(done + pair("open/f:41", "open/fA").size(), 6, "Error:"), 0);
+	std::vector<std::string> lines = logged_lines(text);
+	EXPECT_EQ(lines.size(), 8u);
+	EXPECT_EQ(names(mount + "/open"), std::vector<std::string>{"fA"});
+	EXPECT_EQ(names(mount + "/bound:41"), std::vector<std::string>{"fA"});
+	EXPECT_EQ(names(mount + "/frozen"), std::vector<std::string>{"f:41"});
+	EXPECT_EQ(names(mount + "/ro"), std::vector<std::string>{"f:41"});
+	EXPECT_EQ(read_file(mount + "/ro/f:41"), "ro");
+}
+
+// Run by a user other than root, the program renames what that user may rename and logs an
+// error line for every other rename.
+TEST_F(fault, renames_refused_to_a_user_other_than_root)
+{
+	if (!reachable_by(nobody, work))
+		GTEST_SKIP() << "user " << nobody << " can't reach the build folder";
+	ASSERT_EQ(chown(records.c_str(), nobody, nobody), 0);
+	make_dir(mount + "/mine");
+	ASSERT_EQ(chown((mount + "/mine").c_str(), nobody, nobody), 0);
+	write_file(mount + "/mine/f:41", "");
+	make_dir(mount + "/theirs");
+	write_file(mount + "/theirs/f:41", "");
+	make_dir(mount + "/closed");
+	ASSERT_EQ(chmod((mount + "/closed").c_str(), 0700), 0);
+	write_file(mount + "/closed/f:41", "");
+	write_file(mount + "/top:41", "");
+	make_dir(mount + "/sticky");
+	ASSERT_EQ(chmod((mount + "/sticky").c_str(), 01777), 0);
+	write_file(mount + "/sticky/root:41", "");
+	write_file(mount + "/sticky/own:41", "");
+	ASSERT_EQ(chown((mount + "/sticky/own:41").c_str(), nobody, nobody), 0);
+
+	run_result r = run_as(nobody);
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(4, 9, 5));
+	auto pair = [this](const std::string &from, const std::string &to) {
+		return mount + "/" + from + " -> " + mount + "/" + to + "\r\n";
+	};
+	std::string text = log();
+	EXPECT_NE(text.find(pair("theirs/f:41", "theirs/fA") + "Error: 13 Permission denied\r\n"),
+	          std::string::npos);
+	EXPECT_NE(text.find(pair("top:41", "topA") + "Error: 13 Permission denied\r\n"),
+	          std::string::npos);
+	EXPECT_NE(text.find(pair("sticky/root:41", "sticky/rootA") +
+	                    "Error: 1 Operation not permitted\r\n"),
+	          std::string::npos);
+	EXPECT_EQ(logged_lines(text).size(), 8u);
+	EXPECT_EQ(names(mount + "/mine"), std::vector<std::string>{"fA"});
+	EXPECT_EQ(names(mount + "/theirs"), std::vector<std::string>{"f:41"});
+	EXPECT_EQ(names(mount + "/closed"), std::vector<std::string>{"f:41"});
+	EXPECT_EQ(names(mount + "/sticky"), (std::vector<std::string>{"ownA", "root:41"}));
+	EXPECT_TRUE(exists(mount + "/top:41"));
+}
+
+}  // namespace

@@ -1,0 +1,238 @@
+// A run killed at any moment loses nothing: a later run completes the conversion, every file
+// keeps its content, and the log accounts for every rename that happened.
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <random>
+
+#include "harness.h"
+
+namespace
+{
+
+std::string join(const std::string &dir, const std::string &name)
+{
+	std::string path = dir;
+	path += '/';
+	path += name;
+	return path;
+}
+
+// Settings that a longer soak run (tests/safety_soak.sh) raises through the environment.
+unsigned long setting(const char *name, unsigned long fallback)
+{
+	const char *value = std::getenv(name);
+	return value != nullptr && *value != '\0' ? std::strtoul(value, nullptr, 10) : fallback;
+}
+
+std::uint64_t checksum(const std::string &bytes)
+{
+	std::uint64_t h = 14695981039346656037ull;
+	for (unsigned char c : bytes)
+		h = (h ^ c) * 1099511628211ull;
+	return h;
+}
+
+// Relative path of every entry below `root` and its content's checksum; 0 for folders.
+void scan(const std::string &root, const std::string &rel,
+          std::map<std::string, std::uint64_t> &out)
+{
+	for (const std::string &name : names(root + rel)) {
+		std::string path = join(rel, name);
+		struct stat st;
+		if (lstat((root + path).c_str(), &st) != 0)
+			continue;
+		if (S_ISDIR(st.st_mode)) {
+			out[path] = 0;
+			scan(root, path, out);
+		} else {
+			out[path] = checksum(read_file(root + path));
+		}
+	}
+}
+
+// Entries that still need conversion: the names built to need it begin with 'e'.
+std::uint64_t unconverted(const std::string &dir)
+{
+	std::uint64_t count = 0;
+	for (const std::string &name : names(dir)) {
+		if (name[0] == 'e' && name.find(':') != std::string::npos)
+			count++;
+		struct stat st;
+		std::string path = join(dir, name);
+		if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+			count += unconverted(path);
+	}
+	return count;
+}
+
+// The first few entries on which two trees differ.
+std::string differences(const std::map<std::string, std::uint64_t> &a,
+                        const std::map<std::string, std::uint64_t> &b)
+{
+	std::string text;
+	int shown = 0;
+	for (const auto &[path, sum] : a) {
+		auto found = b.find(path);
+		if ((found == b.end() || found->second != sum) && shown++ < 5)
+			text += "only or different in the first: " + path + "\n";
+	}
+	for (const auto &[path, sum] : b)
+		if (a.count(path) == 0 && shown++ < 5)
+			text += "only in the second: " + path + "\n";
+	return text;
+}
+
+class killed_run : public e2e
+{
+protected:
+	// Entry `i`'s name and the name it must end with. Every third needs conversion: a prefix
+	// unique to it, then one to three escapes of values that decode to no ':', '.' or '/'.
+	// Some of the others hold an escape that is kept.
+	static std::pair<std::string, std::string> entry_name(unsigned long i, std::mt19937_64 &rng)
+	{
+		if (i % 3 != 0) {
+			std::string name = "p" + std::to_string(i);
+			if (i % 3 == 1 && rng() % 4 == 0)
+				name += ":2e";
+			return {name, name};
+		}
+		std::string raw = "e" + std::to_string(i) + "_";
+		std::string done = raw;
+		for (unsigned long k = 1 + rng() % 3; k > 0; k--) {
+			unsigned v;
+			do
+				v = 0x20 + static_cast<unsigned>(rng() % 0xe0);
+			while (v == 0x2e || v == 0x2f || v == 0x3a);
+			char hex[3];
+			std::snprintf(hex, sizeof hex, rng() % 2 != 0 ? "%02x" : "%02X", v);
+			raw += ':';
+			raw += hex;
+			done += static_cast<char>(v);
+			if (rng() % 2 != 0) {
+				raw += 'x';
+				done += 'x';
+			}
+		}
+		return {raw, done};
+	}
+
+	// Builds `tops` folders of `subs` folders of `files` files each; fills `before` and
+	// `after` with the tree as built and as it must end.
+	void build(unsigned long tops, unsigned long subs, unsigned long files,
+	           std::mt19937_64 &rng)
+	{
+		unsigned long i = 0;
+		for (unsigned long t = 0; t < tops; t++) {
+			auto [top_raw, top_done] = entry_name(i++, rng);
+			make_dir(mount + "/" + top_raw);
+			before["/" + top_raw] = after["/" + top_done] = 0;
+			for (unsigned long s = 0; s < subs; s++) {
+				auto [sub_raw, sub_done] = entry_name(i++, rng);
+				std::string raw = join(join("", top_raw), sub_raw);
+				std::string done = join(join("", top_done), sub_done);
+				make_dir(mount + raw);
+				before[raw] = after[done] = 0;
+				for (unsigned long f = 0; f < files; f++) {
+					auto [file_raw, file_done] = entry_name(i++, rng);
+					std::string content = "entry " + std::to_string(i) + ":";
+					for (unsigned long n = rng() % 200; n > 0; n--)
+						content += static_cast<char>(rng());
+					write_file(mount + join(raw, file_raw), content);
+					before[join(raw, file_raw)] = after[join(done, file_done)] =
+					        checksum(content);
+				}
+			}
+		}
+	}
+
+	// Replays the log's renames, in order, over the tree as built. A pair whose old name is
+	// gone must have its new name in place: a rename logged again after a kill came between
+	// its line and the rename. Returns the first line that fits neither.
+	std::string replay(std::map<std::string, std::uint64_t> &tree) const
+	{
+		std::string text = log();
+		for (std::size_t at = 0, end; at < text.size(); at = end + 2) {
+			end = text.find("\r\n", at);
+			if (end == std::string::npos)
+				end = text.size();
+			std::string line = text.substr(at, end - at);
+			std::size_t arrow = line.find(" -> ");
+			if (arrow == std::string::npos)
+				continue;
+			std::string from = line.substr(0, arrow);
+			std::string to = line.substr(arrow + 4);
+			if (from.compare(0, mount.size(), mount) != 0 ||
+			    to.compare(0, mount.size(), mount) != 0)
+				return line;
+			from.erase(0, mount.size());
+			to.erase(0, mount.size());
+			auto found = tree.find(from);
+			if (found == tree.end()) {
+				if (tree.count(to) == 0)
+					return line;
+				continue;
+			}
+			if (tree.count(to) != 0)
+				return line;
+			std::map<std::string, std::uint64_t> moved;
+			moved[to] = found->second;
+			tree.erase(found);
+			std::string below = from + "/";
+			for (auto it = tree.lower_bound(below);
+			     it != tree.end() && it->first.compare(0, below.size(), below) == 0;) {
+				moved[to + it->first.substr(from.size())] = it->second;
+				it = tree.erase(it);
+			}
+			tree.merge(moved);
+		}
+		return "";
+	}
+
+	std::map<std::string, std::uint64_t> before;  // relative path -> checksum, as built
+	std::map<std::string, std::uint64_t> after;   // the same once every name is converted
+};
+
+// Kill points are the n-th rename or the n-th write of a run (a log line, a statistics
+// write or console output), taken from a seeded generator so that a failure can be replayed;
+// each is drawn so that the kills spread evenly over the conversions still to do.
+TEST_F(killed_run, nothing_is_lost_and_every_rename_is_logged)
+{
+	const unsigned long seed = setting("MAC2CP850_KILL_SEED", 850);
+	const unsigned long points = setting("MAC2CP850_KILL_POINTS", 24);
+	const unsigned long files = setting("MAC2CP850_KILL_FILES", 100);
+	std::mt19937_64 rng(seed);
+	build(20, 10, files, rng);
+	ASSERT_GE(before.size(), 200 * files);
+
+	unsigned long survived = 0;
+	for (unsigned long k = 0; k < points; k++) {
+		std::uint64_t remaining = unconverted(mount);
+		ASSERT_GT(remaining, 0u) << "kill " << k;
+		std::uint64_t span = std::max<std::uint64_t>(1, 3 * remaining / (2 * (points - k)));
+		unsigned long n = 1 + rng() % std::min(span, remaining);
+		kill_point at = k % 2 == 0 ? kill_at_rename : kill_at_write;
+		bool killed;
+		run_result r = run_killed(at, n, killed);
+		ASSERT_TRUE(killed) << "kill " << k << " at call " << n << ", status " << r.status
+		                    << ", seed " << seed;
+		survived++;
+	}
+	std::uint64_t remaining = unconverted(mount);
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(1 + 20 + 20 * 10, before.size(), remaining));
+	std::map<std::string, std::uint64_t> now;
+	scan(mount, "", now);
+	EXPECT_EQ(now.size(), before.size());
+	EXPECT_EQ(differences(now, after), "") << "seed " << seed;
+	std::map<std::string, std::uint64_t> replayed = before;
+	EXPECT_EQ(replay(replayed), "") << "seed " << seed;
+	EXPECT_EQ(differences(replayed, now), "") << "seed " << seed;
+	EXPECT_EQ(log().find("Error:"), std::string::npos);
+	std::printf("kill points survived: %lu over %zu entries (seed %lu)\n", survived,
+	            before.size(), seed);
+}
+
+}  // namespace
