@@ -44,6 +44,9 @@ int rename_noreplace(int dirfd, const char *from, const char *to)
 	return renameat(dirfd, from, dirfd, to);
 }
 
+std::string new_name;  // the decoded name of the entry at hand; capacity kept between entries
+std::string line;      // its log line; capacity kept between entries
+
 }  // namespace
 
 // An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte. Escapes of
@@ -85,14 +88,11 @@ bool decode_name(const char *name, std::string &out)
 
 void set_new_name(int dirfd, const std::string &dir, const char *name)
 {
-	std::string new_name;
 	if (!decode_name(name, new_name))
 		return;
 	g_conversion_counter++;
 
-	std::string line;
-	line.reserve(2 * dir.size() + std::strlen(name) + new_name.size() + 8);
-	line.append(dir).append("/").append(name).append(" -> ");
+	line.assign(dir).append("/").append(name).append(" -> ");
 	line.append(dir).append("/").append(new_name).append("\r\n");
 	store_log(line);
 

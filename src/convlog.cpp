@@ -8,6 +8,7 @@
 namespace
 {
 
+int log_fd = -1;      // the log, kept open in append mode for the rest of the run once opened
 bool header_written;  // this run's section has its header in the log
 
 void put(int fd, const std::string &text)
@@ -17,17 +18,18 @@ void put(int fd, const std::string &text)
 
 }  // namespace
 
-// Reopened for every text, so each line is in the file when this returns.
+// Each text is one unbuffered write, so it is in the file when this returns.
 void store_log(const std::string &text)
 {
-	int fd = open(g_logfile, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-	if (fd < 0)
-		return;
+	if (log_fd < 0) {
+		log_fd = open(g_logfile, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+		if (log_fd < 0)
+			return;
+	}
 	if (!header_written) {
-		put(fd, "Dravolin Update 1.8\r\n");
-		put(fd, "The following filenames were converted:\r\n\r\n");
+		put(log_fd,
+		    "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n");
 		header_written = true;
 	}
-	put(fd, text);
-	(void)close(fd);
+	put(log_fd, text);
 }
