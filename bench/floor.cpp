@@ -62,10 +62,12 @@ void walk(int fd)
 	ssize_t filled;
 	while ((filled = getdents64(fd, records.data(), records.size())) > 0) {
 		for (ssize_t at = 0; at < filled;) {
-			const auto *entry = reinterpret_cast<const struct dirent64 *>(records.data() + at);
+			const auto *entry =
+			        reinterpret_cast<const struct dirent64 *>(records.data() + at);
 			at += entry->d_reclen;
 			const char *name = entry->d_name;
-			if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+			if (name[0] == '.' &&
+			    (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
 				continue;
 			listing += static_cast<char>(entry->d_type);
 			listing.append(name, std::strlen(name) + 1);

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -51,7 +52,8 @@ std::string make_name(std::uint64_t index, const char *suffix)
 		int count = 1 + static_cast<int>(rng() % 2);
 		for (int i = 0; i < count; i++) {
 			char escape[4];
-			std::snprintf(escape, sizeof escape, ":%02x", 0x80 + static_cast<int>(rng() % 32));
+			std::snprintf(escape, sizeof escape, ":%02x",
+			              0x80 + static_cast<int>(rng() % 32));
 			name.insert(rng() % (name.size() + 1), escape);
 		}
 	}
@@ -112,9 +114,8 @@ void make_tree(const char *dir, std::uint64_t entries, std::uint64_t per_folder)
 	}
 	for (int fd : queue)
 		(void)close(fd);
-	std::printf("folders %llu entries %llu escaped %llu\n",
-	            static_cast<unsigned long long>(folders_made),
-	            static_cast<unsigned long long>(entries), static_cast<unsigned long long>(escaped));
+	std::printf("folders %" PRIu64 " entries %" PRIu64 " escaped %" PRIu64 "\n", folders_made,
+	            entries, escaped);
 }
 
 // One folder and two files per level.
@@ -133,10 +134,9 @@ void make_deep(const char *dir, std::uint64_t levels)
 		fd = down;
 	}
 	(void)close(fd);
-	std::printf("folders %llu entries %llu escaped %llu longest_path %zu\n",
-	            static_cast<unsigned long long>(levels + 1),
-	            static_cast<unsigned long long>(index), static_cast<unsigned long long>(escaped),
-	            path);
+	std::printf("folders %" PRIu64 " entries %" PRIu64 " escaped %" PRIu64
+	            " longest_path %zu\n",
+	            levels + 1, index, escaped, path);
 }
 
 void copy(int from, int to)
