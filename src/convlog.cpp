@@ -1,6 +1,7 @@
 #include "convlog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "mac2cp850.h"
@@ -18,18 +19,27 @@ void put(int fd, const std::string &text)
 
 }  // namespace
 
-// Each text is one unbuffered write, so it is in the file when this returns.
+// Each text is one unbuffered write, so it is in the file when this returns. Only a regular
+// file is kept open: a FIFO that nothing reads would fill up and stop the run, so it is opened
+// for each text again, and closing it drops what it holds.
 void store_log(const std::string &text)
 {
-	if (log_fd < 0) {
-		log_fd = open(g_logfile, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-		if (log_fd < 0)
+	int fd = log_fd;
+	if (fd < 0) {
+		fd = open(g_logfile, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+		if (fd < 0)
 			return;
 	}
 	if (!header_written) {
-		put(log_fd,
-		    "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n");
+		put(fd, "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n");
 		header_written = true;
 	}
-	put(log_fd, text);
+	put(fd, text);
+	if (fd == log_fd)
+		return;
+	struct stat st;
+	if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+		log_fd = fd;
+	else
+		(void)close(fd);
 }

@@ -20,23 +20,29 @@ std::string text;   // the latest text; its capacity is kept from one rewrite to
 
 // Rewritten in place rather than truncated and written again, so that readers never find it
 // empty and the file system does not push it to disk at every rewrite. The text never gets
-// shorter during a run, so only the first rewrite after the open can leave a longer tail.
+// shorter during a run, so only the first rewrite after the open can leave a longer tail. Only
+// a regular file is kept open: anything else is opened, written and closed each time.
 void store_stats()
 {
+	text.assign("Dravolin Update 1.8\r\nFilename conversion stats:\r\nFiles checked: ");
+	text += std::to_string(g_file_counter);
+	text += "\r\nFolders checked: ";
+	text += std::to_string(g_folder_counter);
+	text += "\r\n";
 	if (stats_fd < 0) {
 		// O_RDWR, not O_WRONLY: a FIFO in the file's place must not block the open.
 		int fd = open(g_statfile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
 		if (fd < 0)
 			return;
 		struct stat st;
-		stale_size = fstat(fd, &st) == 0 ? st.st_size : 0;
+		if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+			(void)write(fd, text.data(), text.size());
+			(void)close(fd);
+			return;
+		}
+		stale_size = st.st_size;
 		stats_fd = fd;
 	}
-	text.assign("Dravolin Update 1.8\r\nFilename conversion stats:\r\nFiles checked: ");
-	text += std::to_string(g_file_counter);
-	text += "\r\nFolders checked: ";
-	text += std::to_string(g_folder_counter);
-	text += "\r\n";
 	auto length = static_cast<off_t>(text.size());
 	if (pwrite(stats_fd, text.data(), text.size(), 0) != length)
 		return;

@@ -106,4 +106,21 @@ TEST_F(records_kept_open, fifo_as_statistics_file_does_not_hang_the_run)
 	EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
+// A FIFO is no file to keep open: nothing reads it, and more text than a pipe holds would
+// stop the run. Each text is lost as before, and the run ends.
+TEST_F(records_kept_open, fifo_as_log_does_not_hang_the_run)
+{
+	ASSERT_EQ(mkfifo(log_path.c_str(), 0644), 0);
+	for (int i = 0; i < 1000; i++)
+		write_file(mount + "/a:41" + std::to_string(i), "");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(1, 1000, 1000));
+	std::vector<std::string> converted = names(mount);
+	EXPECT_EQ(converted.size(), 1000u);
+	EXPECT_EQ(converted.front(), "aA0");
+}
+
 }  // namespace
