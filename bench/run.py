@@ -64,8 +64,8 @@ class Bench:
 
     def prepare(self):
         os.makedirs(self.work, exist_ok=True)
-        fs = subprocess.run(['stat', '-f', '-c', '%T', self.work], capture_output=True,
-                            text=True).stdout.strip()
+        fs = subprocess.run(['findmnt', '-n', '-o', 'FSTYPE', '-T', self.work],
+                            capture_output=True, text=True).stdout.strip()
         print(f'work folder {self.work} on {fs}')
         if fs == 'tmpfs':
             print('bench: warning: tmpfs, not the file system of a volume')
