@@ -27,6 +27,9 @@ int hex_digit(char c)
 	return -1;
 }
 
+std::string new_name;  // the decoded name of the entry at hand; capacity kept between entries
+std::string line;      // its log line; capacity kept between entries
+
 }  // namespace
 
 // Where the file system lacks RENAME_NOREPLACE, looks for `to` right before a plain rename.
@@ -103,14 +106,11 @@ int load_table(const char *path)
 
 void set_new_name(int dirfd, const std::string &dir, const char *name)
 {
-	std::string new_name;
 	if (!decode_name(name, new_name))
 		return;
 	g_conversion_counter++;
 
-	std::string line;
-	line.reserve(2 * dir.size() + std::strlen(name) + new_name.size() + 8);
-	line.append(dir).append("/").append(name).append(" -> ");
+	line.assign(dir).append("/").append(name).append(" -> ");
 	line.append(dir).append("/").append(new_name).append("\r\n");
 	store_log(line);
 

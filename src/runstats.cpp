@@ -1,6 +1,7 @@
 #include "runstats.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -8,16 +9,44 @@
 #include "mac2cp850.h"
 #include "walk.h"
 
+namespace
+{
+
+int stats_fd = -1;  // the statistics file, kept open for the rest of the run once opened
+off_t stale_size;   // the file's size at the open, until a whole text has been written over it
+std::string text;   // the latest text; its capacity is kept from one rewrite to the next
+
+}  // namespace
+
+// Rewritten in place rather than truncated and written again, so that readers never find it
+// empty and the file system does not push it to disk at every rewrite. The text never gets
+// shorter during a run, so only the first rewrite after the open can leave a longer tail. Only
+// a regular file is kept open: anything else is opened, written and closed each time.
 void store_stats()
 {
-	int fd = open(g_statfile, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-	if (fd < 0)
-		return;
-	std::string text = "Dravolin Update 1.8\r\nFilename conversion stats:\r\nFiles checked: ";
+	text.assign("Dravolin Update 1.8\r\nFilename conversion stats:\r\nFiles checked: ");
 	text += std::to_string(g_file_counter);
 	text += "\r\nFolders checked: ";
 	text += std::to_string(g_folder_counter);
 	text += "\r\n";
-	(void)write(fd, text.data(), text.size());
-	(void)close(fd);
+	if (stats_fd < 0) {
+		// O_RDWR, not O_WRONLY: a FIFO in the file's place must not block the open.
+		int fd = open(g_statfile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+		if (fd < 0)
+			return;
+		struct stat st;
+		if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+			(void)write(fd, text.data(), text.size());
+			(void)close(fd);
+			return;
+		}
+		stale_size = st.st_size;
+		stats_fd = fd;
+	}
+	auto length = static_cast<off_t>(text.size());
+	if (pwrite(stats_fd, text.data(), text.size(), 0) != length)
+		return;
+	if (stale_size > length)
+		(void)ftruncate(stats_fd, length);
+	stale_size = 0;
 }

@@ -142,25 +142,30 @@ int open_folder(int dirfd, const char *name, unsigned char type, bool links, fol
 	return fd;
 }
 
+// Records from getdents64, reused from folder to folder; large enough that most folders are
+// listed in one call.
+std::vector<char> records;
+
 // The whole listing is read before any entry is renamed, so no renamed entry is listed again.
+// Read straight from the folder's descriptor: no second descriptor, no stream to set up.
 void read_listing(int fd, std::string &listing)
 {
-	int list_fd = dup(fd);  // closedir closes the descriptor that it was given
-	if (list_fd < 0)
-		return;
-	DIR *dir = fdopendir(list_fd);
-	if (dir == nullptr) {
-		(void)close(list_fd);
-		return;
+	if (records.empty())
+		records.resize(std::size_t{1} << 18);
+	ssize_t filled;
+	while ((filled = getdents64(fd, records.data(), records.size())) > 0) {
+		for (ssize_t at = 0; at < filled;) {
+			const auto *entry =
+			        reinterpret_cast<const struct dirent64 *>(records.data() + at);
+			at += entry->d_reclen;
+			const char *name = entry->d_name;
+			if (name[0] == '.' &&
+			    (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+				continue;
+			listing += static_cast<char>(entry->d_type);
+			listing.append(name, std::strlen(name) + 1);
+		}
 	}
-	while (const struct dirent *entry = readdir(dir)) {
-		const char *name = entry->d_name;
-		if (name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-			continue;
-		listing += static_cast<char>(entry->d_type);
-		listing.append(name, std::strlen(name) + 1);
-	}
-	(void)closedir(dir);
 }
 
 void enter(std::vector<frame> &stack, int fd, folder_id id, std::size_t path_len)

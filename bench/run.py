@@ -1,0 +1,244 @@
+#!/usr/bin/env python3
+"""Times mac2cp850 over generated trees against `find -depth`, a floor that only lists and
+renames (floor.cpp) and the script an administrator would write (admin_rename.py).
+
+    python3 bench/run.py                 # every shape at full size, 5 runs each
+    python3 bench/run.py --quick         # small trees, 3 runs: a check that it all works
+    python3 bench/run.py --shapes wide,clean --runs 7
+
+Needs cmake, a C++ compiler, python3, GNU find, time and strace (Debian: apt-get install cmake
+g++ python3 findutils time strace). The trees live in --workdir (default bench/out/ in the source tree),
+which must be on the file system the figures are meant for (ext4, not tmpfs); they are removed
+at the end. Every timed run meets a fresh copy of its tree, made beforehand with new folders and
+its files hard-linked to a template generated once: on ext4, creating a big tree right after
+deleting one is far slower, as freed inodes are not reused at once.
+
+The program is a build of its own, whose built-in mount point and record folder lie in the work
+folder, like the test build's. Peak memory is the maximum resident set that time(1) reports;
+system calls per entry come from a separate run under `strace -c -f`.
+"""
+import argparse
+import os
+import re
+import shutil
+import statistics
+import subprocess
+import sys
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SOURCE = os.path.dirname(HERE)
+TABLE = os.path.join(SOURCE, 'data', 'mac2cp850.tab')
+
+# entries: every entry below the top folder, folders included.
+SHAPES = {
+    'wide': dict(entries=1_000_000, per_folder=1000),
+    'clean': dict(entries=1_000_000, per_folder=1000),  # wide after one run: no escape left
+    'flat': dict(entries=200_000, per_folder=200_000),
+    'deep': dict(levels=1500),
+}
+TOOLS = ('mac2cp850', 'find', 'floor', 'python')
+
+
+def sh(cmd, **kw):
+    return subprocess.run(cmd, check=True, **kw)
+
+
+def need(tool, package):
+    if shutil.which(tool) is None:
+        sys.exit(f'bench: {tool} is missing (Debian package: {package})')
+
+
+class Bench:
+    def __init__(self, args):
+        self.args = args
+        self.work = os.path.abspath(args.workdir)
+        self.build = os.path.join(self.work, 'build')
+        self.mount = os.path.join(self.work, 'mount')
+        self.records = os.path.join(self.work, 'records')
+        self.templates = os.path.join(self.work, 'templates')
+        self.program = os.path.join(self.build, 'mac2cp850')
+        self.gentree = os.path.join(self.build, 'gentree')
+        self.floor = os.path.join(self.build, 'floor')
+        self.counts = {}
+
+    def prepare(self):
+        os.makedirs(self.work, exist_ok=True)
+        fs = subprocess.run(['findmnt', '-n', '-o', 'FSTYPE', '-T', self.work],
+                            capture_output=True, text=True).stdout.strip()
+        print(f'work folder {self.work} on {fs}')
+        if fs == 'tmpfs':
+            print('bench: warning: tmpfs, not the file system of a volume')
+        self.clean_trees()
+        sh(['cmake', '-S', SOURCE, '-B', self.build, '-DBUILD_TESTING=OFF',
+            f'-DMAC2CP850_MOUNTPOINT={self.mount}', f'-DMAC2CP850_RECORD_DIR={self.records}'],
+           stdout=subprocess.DEVNULL)
+        sh(['cmake', '--build', self.build, '-j2', '--target', 'mac2cp850'],
+           stdout=subprocess.DEVNULL)
+        cxx = os.environ.get('CXX', 'c++')
+        for name in ('gentree', 'floor'):
+            sh([cxx, '-O2', '-std=c++20', '-o', os.path.join(self.build, name),
+                os.path.join(HERE, name + '.cpp')])
+
+    def clean_trees(self):
+        for path in (self.mount, self.records, self.templates):
+            if os.path.lexists(path):
+                sh(['rm', '-rf', path])
+
+    def template(self, shape):
+        path = os.path.join(self.templates, shape)
+        if shape in self.counts:
+            return path
+        os.makedirs(self.templates, exist_ok=True)
+        scale, seed = self.args.scale, str(self.args.seed)
+        started = time.perf_counter()
+        if shape == 'clean':
+            # The wide tree as a second run meets it: the program has converted it once.
+            self.copy(self.template('wide'))
+            sh([self.program], cwd=self.build, stdout=subprocess.DEVNULL)
+            os.rename(self.mount, path)
+            wide = self.counts['wide']
+            self.counts[shape] = dict(wide, escaped=0)
+        else:
+            if shape == 'deep':
+                cmd = [self.gentree, 'deep', path, str(SHAPES[shape]['levels']), '30', seed]
+            else:
+                entries = max(int(SHAPES[shape]['entries'] * scale), 1)
+                per_folder = min(SHAPES[shape]['per_folder'], entries)
+                cmd = [self.gentree, 'tree', path, str(entries), str(per_folder), '30', seed]
+            words = sh(cmd, capture_output=True, text=True).stdout.split()
+            self.counts[shape] = {k: int(v) for k, v in zip(words[::2], words[1::2])}
+        print(f'template {shape}: {self.counts[shape]} '
+              f'({time.perf_counter() - started:.1f} s)', flush=True)
+        return path
+
+    def copy(self, template):
+        if os.path.lexists(self.mount):
+            sh(['rm', '-rf', self.mount])
+        sh([self.gentree, 'copy', template, self.mount])
+        if os.path.lexists(self.records):
+            sh(['rm', '-rf', self.records])
+        os.mkdir(self.records)
+        # The copy's dirty folders, and the removal's before it, reach the disk now rather than
+        # in the middle of the timed run.
+        os.sync()
+
+    def command(self, tool):
+        if tool == 'mac2cp850':
+            return [self.program]
+        if tool == 'find':
+            return ['find', self.mount, '-depth']
+        if tool == 'floor':
+            return [self.floor, self.mount, TABLE]
+        return [sys.executable, os.path.join(HERE, 'admin_rename.py'), self.mount, TABLE,
+                os.path.join(self.records, 'admin.log')]
+
+    def timed(self, tool, shape):
+        """One timed run on a fresh copy: (seconds, peak resident MiB)."""
+        self.copy(self.template(shape))
+        peak_file = os.path.join(self.work, 'peak.txt')
+        # Through time(1): a child forked from this script would count the script's own
+        # memory as its peak.
+        started = time.perf_counter()
+        child = subprocess.run(['/usr/bin/time', '-f', '%M', '-o', peak_file] +
+                               self.command(tool), cwd=self.build, stdout=subprocess.PIPE
+                               if tool == 'mac2cp850' else subprocess.DEVNULL)
+        seconds = time.perf_counter() - started
+        out = child.stdout or b''
+        if child.returncode != 0:
+            sys.exit(f'bench: {tool} failed on {shape}')
+        with open(peak_file) as f:
+            peak_kib = int(f.read().split()[-1])
+        if tool == 'mac2cp850':
+            got = [int(n) for n in re.findall(
+                rb'(?:Checked folders|Checked files|Conversions done): *(\d+)', out)]
+            c = self.counts[shape]
+            if got != [c['folders'], c['entries'], c['escaped']]:
+                sys.exit(f'bench: {shape}: report {got}, tree {c}')
+        return seconds, peak_kib / 1024
+
+    def syscalls(self, tool, shape):
+        self.copy(self.template(shape))
+        trace = os.path.join(self.work, 'strace.txt')
+        sh(['strace', '-c', '-f', '-o', trace] + self.command(tool), cwd=self.build,
+           stdout=subprocess.DEVNULL)
+        with open(trace) as f:
+            total = [line.split() for line in f if line.rstrip().endswith(' total')]
+        return int(total[-1][3])
+
+    def shape(self, shape):
+        tools = [t for t in TOOLS if not (shape == 'deep' and t == 'python')]
+        times = {t: [] for t in tools}
+        peak = {t: 0.0 for t in tools}
+        self.template(shape)
+        for i in range(self.args.runs):
+            # Rotated, so that no tool always runs right after the same other one.
+            for tool in tools[i % len(tools):] + tools[:i % len(tools)]:
+                seconds, mib = self.timed(tool, shape)
+                times[tool].append(seconds)
+                peak[tool] = max(peak[tool], mib)
+        calls = {}
+        if not self.args.no_strace:
+            for tool in ('mac2cp850', 'floor', 'find'):
+                calls[tool] = self.syscalls(tool, shape)
+        sh(['rm', '-rf', self.mount])
+        return dict(times=times, peak=peak, calls=calls)
+
+    def report(self, shape, result):
+        entries = self.counts[shape]['entries']
+        median = {t: statistics.median(v) for t, v in result['times'].items()}
+        print(f'\n{shape}: {entries} entries, {self.counts[shape]["folders"]} folders, '
+              f'{self.counts[shape]["escaped"]} escaped; medians of {self.args.runs} runs')
+        print(f'  {"":10} {"median s":>9} {"entries/s":>11} {"/find":>6} {"/floor":>7} '
+              f'{"peak MiB":>9} {"calls/entry":>12}  runs')
+        for tool, m in median.items():
+            calls = result['calls'].get(tool)
+            per_entry = f'{calls / entries:.4f}' if calls is not None else '-'
+            runs = ' '.join(f'{t:.3f}' for t in result['times'][tool])
+            print(f'  {tool:10} {m:9.3f} {entries / m:11.0f} {m / median["find"]:6.2f} '
+                  f'{m / median["floor"]:7.2f} {result["peak"][tool]:9.1f} {per_entry:>12}'
+                  f'  {runs}')
+        if 'python' in median:
+            print(f'  python / mac2cp850: {median["python"] / median["mac2cp850"]:.2f}')
+        if shape == 'clean' and 'mac2cp850' in result['calls']:
+            required = (entries // 11 + self.counts[shape]['folders'] // 11) / entries
+            print(f'  system calls per entry beyond the statistics rewrites: '
+                  f'{result["calls"]["mac2cp850"] / entries - required:.4f}')
+        sys.stdout.flush()
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
+    parser.add_argument('--shapes', default='clean,wide,flat,deep')
+    parser.add_argument('--runs', type=int)
+    parser.add_argument('--scale', type=float, help='fraction of the full entry counts')
+    parser.add_argument('--quick', action='store_true', help='--scale 0.02 --runs 3')
+    parser.add_argument('--seed', type=int, default=1)
+    parser.add_argument('--workdir', default=os.path.join(HERE, 'out'))
+    parser.add_argument('--no-strace', action='store_true')
+    args = parser.parse_args()
+    args.runs = args.runs or (3 if args.quick else 5)
+    args.scale = args.scale or (0.02 if args.quick else 1.0)
+    shapes = args.shapes.split(',')
+    for shape in shapes:
+        if shape not in SHAPES:
+            sys.exit(f'bench: no shape {shape}; shapes: {", ".join(SHAPES)}')
+    for tool, package in (('cmake', 'cmake'), ('find', 'findutils'),
+                          (os.environ.get('CXX', 'c++'), 'g++')):
+        need(tool, package)
+    if not os.access('/usr/bin/time', os.X_OK):
+        sys.exit('bench: /usr/bin/time is missing (Debian package: time)')
+    if not args.no_strace:
+        need('strace', 'strace')
+
+    bench = Bench(args)
+    bench.prepare()
+    try:
+        for shape in shapes:
+            bench.report(shape, bench.shape(shape))
+    finally:
+        bench.clean_trees()
+
+
+if __name__ == '__main__':
+    main()
