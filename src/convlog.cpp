@@ -21,12 +21,13 @@ void put(int fd, const std::string &text)
 
 // Each text is one unbuffered write, so it is in the file when this returns. Only a regular
 // file is kept open: a FIFO that nothing reads would fill up and stop the run, so it is opened
-// for each text again, and closing it drops what it holds.
+// for each text again, and closing it drops what it holds. Non-blocking, so that not even one
+// text longer than a pipe holds can stop the run.
 void store_log(const std::string &text)
 {
 	int fd = log_fd;
 	if (fd < 0) {
-		fd = open(g_logfile, O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+		fd = open(g_logfile, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
 		if (fd < 0)
 			return;
 	}

@@ -30,8 +30,8 @@ void store_stats()
 	text += std::to_string(g_folder_counter);
 	text += "\r\n";
 	if (stats_fd < 0) {
-		// O_RDWR, not O_WRONLY: a FIFO in the file's place must not block the open.
-		int fd = open(g_statfile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+		// A FIFO in the file's place must block neither the open (O_RDWR) nor a write.
+		int fd = open(g_statfile, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
 		if (fd < 0)
 			return;
 		struct stat st;

@@ -1,5 +1,6 @@
 // The log and the statistics file while a run keeps them open: what reaches them, and when an
 // open that failed is tried again.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -121,6 +122,30 @@ TEST_F(records_kept_open, fifo_as_log_does_not_hang_the_run)
 	std::vector<std::string> converted = names(mount);
 	EXPECT_EQ(converted.size(), 1000u);
 	EXPECT_EQ(converted.front(), "aA0");
+}
+
+// One line longer than a pipe holds must not stop the run either.
+TEST_F(records_kept_open, fifo_as_log_takes_no_line_longer_than_a_pipe)
+{
+	ASSERT_EQ(mkfifo(log_path.c_str(), 0644), 0);
+	int fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
+	const std::string level(250, 'd');
+	for (int i = 0; i < 160 && fd >= 0; i++) {
+		ASSERT_EQ(mkdirat(fd, level.c_str(), 0755), 0);
+		int down = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+		close(fd);
+		fd = down;
+	}
+	ASSERT_GE(fd, 0);
+	int file = openat(fd, "a:41", O_WRONLY | O_CREAT, 0644);
+	ASSERT_GE(file, 0);
+	close(file);
+	close(fd);
+
+	run_result r = run_as(0, 30);
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(161, 161, 1));
 }
 
 }  // namespace
