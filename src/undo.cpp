@@ -13,6 +13,7 @@
 
 #include "convert.h"
 #include "mac2cp850.h"
+#include "walk.h"
 
 std::uint64_t g_reverted;
 std::uint64_t g_already_reverted;
@@ -35,12 +36,6 @@ constexpr std::size_t npos = std::string_view::npos;
 // A name may hold "\r\n", so one rename may cover several lines of the log; its " -> " is
 // looked for in this many lines from its start.
 constexpr int max_lines = 8;
-
-struct folder_id {
-	dev_t dev;
-	ino_t ino;
-	bool operator==(const folder_id &) const = default;
-};
 
 // What became of an entry that was not simply renamed back, for the entries below it.
 struct fate {
@@ -153,42 +148,6 @@ std::size_t scan_run(std::string_view log, std::size_t pos, std::vector<undo_lin
 			out->push_back(line);
 	}
 	return pos;
-}
-
-folder_id identity(int fd)
-{
-	struct stat st;
-	if (fstat(fd, &st) != 0)
-		return {0, 0};
-	return {st.st_dev, st.st_ino};
-}
-
-// True when the folder open as `fd` is the folder `root` or lies below it, found by climbing
-// through ".." until `root` or the file system's root.
-bool below(int fd, folder_id root)
-{
-	folder_id id = identity(fd);
-	int cur = fd;
-	bool inside = false;
-	while (!(id == folder_id{0, 0})) {
-		if (id == root) {
-			inside = true;
-			break;
-		}
-		int up = openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-		if (cur != fd)
-			(void)close(cur);
-		cur = up;
-		if (cur < 0)
-			break;
-		folder_id up_id = identity(cur);
-		if (up_id == id)
-			break;
-		id = up_id;
-	}
-	if (cur >= 0 && cur != fd)
-		(void)close(cur);
-	return inside;
 }
 
 // Closes the levels from `keep` on, and the folder beyond them.

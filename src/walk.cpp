@@ -25,12 +25,6 @@ namespace
 // A counter triggers a statistics write when it passes its last trigger by more than this.
 constexpr std::uint64_t stats_threshold = 10;
 
-struct folder_id {
-	dev_t dev;
-	ino_t ino;
-	bool operator==(const folder_id &) const = default;
-};
-
 struct folder_id_hash {
 	std::size_t operator()(const folder_id &id) const noexcept
 	{
@@ -53,14 +47,6 @@ folder_id root_id;  // the mount point: a link is followed only to it or below i
 std::unordered_set<folder_id, folder_id_hash> walked;  // each folder is walked once per run
 std::size_t fd_budget;  // frames deeper than this keep no descriptor while below them
 
-folder_id identity(int fd)
-{
-	struct stat st;
-	if (fstat(fd, &st) != 0)
-		return {0, 0};
-	return {st.st_dev, st.st_ino};
-}
-
 void count_folder()
 {
 	if (++g_folder_counter > g_last_folder + stats_threshold) {
@@ -75,33 +61,6 @@ void count_file()
 		store_stats();
 		g_last_file = g_file_counter;
 	}
-}
-
-// True when the folder open as `fd` is the mount point or lies below it, found by climbing
-// through ".." until the mount point or the file system's root.
-bool below_root(int fd, folder_id id)
-{
-	int cur = fd;
-	bool inside = false;
-	for (;;) {
-		if (id == root_id) {
-			inside = true;
-			break;
-		}
-		int up = openat(cur, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-		if (cur != fd)
-			(void)close(cur);
-		cur = up;
-		if (cur < 0)
-			break;
-		folder_id up_id = identity(cur);
-		if (up_id == id || up_id == folder_id{0, 0})
-			break;
-		id = up_id;
-	}
-	if (cur >= 0 && cur != fd)
-		(void)close(cur);
-	return inside;
 }
 
 // Opens entry `name` of `dirfd` when it is a folder to walk: a real subfolder, or (when
@@ -135,7 +94,7 @@ int open_folder(int dirfd, const char *name, unsigned char type, bool links, fol
 		via_link = true;
 	}
 	id = identity(fd);
-	if (id == folder_id{0, 0} || walked.count(id) != 0 || (via_link && !below_root(fd, id))) {
+	if (id == folder_id{0, 0} || walked.count(id) != 0 || (via_link && !below(fd, root_id))) {
 		(void)close(fd);
 		return -1;
 	}
@@ -217,6 +176,40 @@ std::size_t descriptor_budget()
 }
 
 }  // namespace
+
+folder_id identity(int fd)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return {0, 0};
+	return {st.st_dev, st.st_ino};
+}
+
+bool below(int fd, folder_id root)
+{
+	folder_id id = identity(fd);
+	int cur = fd;
+	bool inside = false;
+	while (!(id == folder_id{0, 0})) {
+		if (id == root) {
+			inside = true;
+			break;
+		}
+		int up = openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+		if (cur != fd)
+			(void)close(cur);
+		cur = up;
+		if (cur < 0)
+			break;
+		folder_id up_id = identity(cur);
+		if (up_id == id)
+			break;
+		id = up_id;
+	}
+	if (cur >= 0 && cur != fd)
+		(void)close(cur);
+	return inside;
+}
 
 // Iterative, so that depth costs heap, not stack; each frame keeps one descriptor, up to the
 // budget, so that depth is not bounded by the open-file limit either.

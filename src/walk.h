@@ -1,12 +1,28 @@
 // The depth-first walk over the volume.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 
 extern std::uint64_t g_folder_counter;  // folders walked, the mount point included
 extern std::uint64_t g_file_counter;    // entries checked other than "." and "..", folders included
 extern std::uint64_t g_last_folder;  // g_folder_counter when it last triggered a statistics write
 extern std::uint64_t g_last_file;    // g_file_counter when it last triggered a statistics write
+
+// A folder as the file system knows it, whatever path leads to it.
+struct folder_id {
+	dev_t dev;
+	ino_t ino;
+	bool operator==(const folder_id &) const = default;
+};
+
+// The folder open as `fd`; {0, 0} when it can't be told.
+folder_id identity(int fd);
+
+// True when the folder open as `fd` is the folder `root` or lies below it, found by climbing
+// through ".." until `root` or the file system's root.
+bool below(int fd, folder_id root);
 
 // Walks the folder `path` and everything below it that lies inside it, converting every
 // entry's name after its contents; never fails to its caller.
