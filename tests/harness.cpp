@@ -114,6 +114,23 @@ std::string stats_text(std::uint64_t files, std::uint64_t folders)
 	       std::to_string(files) + "\r\nFolders checked: " + std::to_string(folders) + "\r\n";
 }
 
+std::vector<std::string> logged_lines(const std::string &log)
+{
+	const std::string head = "The following filenames were converted:\r\n\r\n";
+	std::size_t start = log.find(head);
+	std::size_t end = log.find("\r\nFinished\r\n");
+	std::vector<std::string> lines;
+	if (start == std::string::npos || end == std::string::npos)
+		return {"no section"};
+	start += head.size();
+	for (std::size_t at = start, next; at < end; at = next + 2) {
+		next = log.find("\r\n", at);
+		lines.push_back(log.substr(at, next - at));
+	}
+	std::sort(lines.begin(), lines.end());
+	return lines;
+}
+
 void e2e::SetUp()
 {
 	remove_tree(top);

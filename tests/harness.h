@@ -37,6 +37,8 @@ std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t con
 // The section that one run appends to the log, around the conversion lines `body`.
 std::string log_section(const std::string &body, std::uint64_t folders, std::uint64_t files,
                         std::uint64_t conversions);
+// The lines of the log's first section between its header and "Finished", sorted.
+std::vector<std::string> logged_lines(const std::string &log);
 // The statistics file's text for the given counts.
 std::string stats_text(std::uint64_t files, std::uint64_t folders);
 

@@ -37,24 +37,6 @@ bool reachable_by(uid_t id, const std::string &dir)
 	return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
-// The log's lines between the header and "Finished", sorted.
-std::vector<std::string> logged_lines(const std::string &log)
-{
-	const std::string head = "The following filenames were converted:\r\n\r\n";
-	std::size_t start = log.find(head);
-	std::size_t end = log.find("\r\nFinished\r\n");
-	std::vector<std::string> lines;
-	if (start == std::string::npos || end == std::string::npos)
-		return {"no section"};
-	start += head.size();
-	for (std::size_t at = start, next; at < end; at = next + 2) {
-		next = log.find("\r\n", at);
-		lines.push_back(log.substr(at, next - at));
-	}
-	std::sort(lines.begin(), lines.end());
-	return lines;
-}
-
 const std::string table_failed = "------------------------------------\r\n"
                                  "Codepage 850 filename conversion\r\nInit...\r\n"
                                  "Reading mac2cp850.tab...FAILED ";

@@ -46,24 +46,6 @@ std::vector<std::string> snapshot(const std::string &dir)
 	return out;
 }
 
-// The log's lines between the header and "Finished", sorted.
-std::vector<std::string> logged_lines(const std::string &log)
-{
-	const std::string head = "The following filenames were converted:\r\n\r\n";
-	std::size_t start = log.find(head);
-	std::size_t end = log.find("\r\nFinished\r\n");
-	std::vector<std::string> lines;
-	if (start == std::string::npos || end == std::string::npos)
-		return {"no section"};
-	start += head.size();
-	for (std::size_t at = start, next; at < end; at = next + 2) {
-		next = log.find("\r\n", at);
-		lines.push_back(log.substr(at, next - at));
-	}
-	std::sort(lines.begin(), lines.end());
-	return lines;
-}
-
 class hostile : public e2e
 {
 };
