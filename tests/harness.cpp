@@ -89,7 +89,8 @@ void remove_tree(const std::string &path)
 std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions)
 {
 	const std::string rule = "------------------------------------\r\n";
-	return rule + "Codepage 850 filename conversion\r\nInit...\r\nReading mac2cp850.tab...ok.\r\n" +
+	return rule +
+	       "Codepage 850 filename conversion\r\nInit...\r\nReading mac2cp850.tab...ok.\r\n" +
 	       "Success.\r\n" + rule + "\r\nMountpoint is " E2E_DIR "/convmount\r\n" +
 	       "Accessing...done\r\n" + rule + "\r\nISO-8859-1 filename conversion finished.\r\n" +
 	       "Stats:\r\nChecked folders:  " + std::to_string(folders) +
@@ -100,7 +101,7 @@ std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t con
 }
 
 std::string log_section(const std::string &body, std::uint64_t folders, std::uint64_t files,
-			std::uint64_t conversions)
+                        std::uint64_t conversions)
 {
 	return "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n" + body +
 	       "\r\nFinished\r\nChecked folders:  " + std::to_string(folders) +
@@ -160,7 +161,8 @@ std::string e2e::stats() const
 	return read_file(stats_path);
 }
 
-namespace {
+namespace
+{
 
 // How a test starts a program: the folder it runs in, its limits, and what it runs as.
 struct launch {
