@@ -12,7 +12,7 @@ namespace
 int log_fd = -1;      // the log, kept open in append mode for the rest of the run once opened
 bool header_written;  // this run's section has its header in the log
 
-void put(int fd, const std::string &text)
+void put(int fd, std::string_view text)
 {
 	(void)write(fd, text.data(), text.size());
 }
@@ -32,7 +32,7 @@ void store_log(const std::string &text)
 			return;
 	}
 	if (!header_written) {
-		put(fd, "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n");
+		put(fd, log_header);
 		header_written = true;
 	}
 	put(fd, text);

@@ -2,8 +2,8 @@
 // reports the run on the console, in the conversion log and in the statistics file.
 #include "mac2cp850.h"
 
-#include <cinttypes>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string>

@@ -1,7 +1,6 @@
 #include "undo.h"
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +11,7 @@
 #include <unordered_map>
 
 #include "convert.h"
+#include "convlog.h"
 #include "mac2cp850.h"
 #include "walk.h"
 
@@ -25,8 +25,6 @@ std::uint64_t g_failed_in_run;
 namespace
 {
 
-constexpr std::string_view header =
-        "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n";
 constexpr std::string_view closing = "\r\nFinished\r\n";
 constexpr std::string_view error_line = "Error: ";
 constexpr std::string_view arrow = " -> ";
@@ -118,7 +116,7 @@ std::size_t scan_run(std::string_view log, std::size_t pos, std::vector<undo_lin
 		std::string_view rest = log.substr(pos);
 		if (rest.starts_with(closing))
 			return pos + closing.size();
-		if (rest.starts_with(header))
+		if (rest.starts_with(log_header))
 			return pos;
 		if (rest.starts_with(error_line)) {
 			// Only right after its rename line; otherwise it is part of an unread one.
@@ -379,9 +377,9 @@ std::vector<std::size_t> find_runs(std::string_view log)
 {
 	std::vector<std::size_t> runs;
 	for (std::size_t pos = 0; pos < log.size();) {
-		if (log.substr(pos).starts_with(header)) {
-			runs.push_back(pos + header.size());
-			pos = scan_run(log, pos + header.size(), nullptr);
+		if (log.substr(pos).starts_with(log_header)) {
+			runs.push_back(pos + log_header.size());
+			pos = scan_run(log, pos + log_header.size(), nullptr);
 		} else {
 			// Between runs, a line may also end in a bare "\n" of some other writer.
 			std::size_t end = log.find('\n', pos);
@@ -404,11 +402,7 @@ void revert_run(const std::vector<undo_line> &lines, bool dry_run)
 {
 	struct stat st;
 	mount_id = stat(g_startpath, &st) == 0 ? folder_id{st.st_dev, st.st_ino} : folder_id{0, 0};
-	struct rlimit limit;
-	if (getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY)
-		fd_budget = std::max<std::size_t>(limit.rlim_cur / 2, 8);
-	else
-		fd_budget = 512;
+	fd_budget = descriptor_budget();
 	for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
 		switch (it->kind) {
 		case undo_line::renamed:

@@ -167,6 +167,8 @@ void leave(std::vector<frame> &stack, std::string &path)
 	stack.pop_back();
 }
 
+}  // namespace
+
 std::size_t descriptor_budget()
 {
 	struct rlimit limit;
@@ -174,8 +176,6 @@ std::size_t descriptor_budget()
 		return 512;
 	return limit.rlim_cur / 2 > 8 ? limit.rlim_cur / 2 : 8;
 }
-
-}  // namespace
 
 folder_id identity(int fd)
 {

@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <cstdint>
 
 extern std::uint64_t g_folder_counter;  // folders walked, the mount point included
@@ -23,6 +24,9 @@ folder_id identity(int fd);
 // True when the folder open as `fd` is the folder `root` or lies below it, found by climbing
 // through ".." until `root` or the file system's root.
 bool below(int fd, folder_id root);
+
+// How many folders a walk may hold open at once: half the soft open-file limit, at least 8.
+std::size_t descriptor_budget();
 
 // Walks the folder `path` and everything below it that lies inside it, converting every
 // entry's name after its contents; never fails to its caller.
