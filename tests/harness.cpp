@@ -62,6 +62,24 @@ void make_link(const std::string &target, const std::string &path)
 	ASSERT_EQ(symlink(target.c_str(), path.c_str()), 0) << path << ": " << std::strerror(errno);
 }
 
+void make_chain(const std::string &top, const std::vector<std::string> &levels,
+                const std::string &file)
+{
+	int fd = open(top.c_str(), O_RDONLY | O_DIRECTORY);
+	ASSERT_GE(fd, 0) << top;
+	for (const std::string &level : levels) {
+		ASSERT_EQ(mkdirat(fd, level.c_str(), 0755), 0) << std::strerror(errno);
+		int down = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
+		close(fd);
+		fd = down;
+		ASSERT_GE(fd, 0) << level;
+	}
+	int made = openat(fd, file.c_str(), O_WRONLY | O_CREAT, 0644);
+	ASSERT_GE(made, 0) << file;
+	close(made);
+	close(fd);
+}
+
 std::vector<std::string> names(const std::string &dir)
 {
 	std::vector<std::string> found;

@@ -24,6 +24,10 @@ std::string read_file(const std::string &path, bool *missing = nullptr);
 bool exists(const std::string &path);
 void make_dir(const std::string &path);
 void make_link(const std::string &target, const std::string &path);
+// Folders `levels` nested one in the next below `top`, made through descriptors so that no
+// path length limits them, and an empty file `file` in the deepest.
+void make_chain(const std::string &top, const std::vector<std::string> &levels,
+                const std::string &file);
 // Entry names of a folder, sorted.
 std::vector<std::string> names(const std::string &dir);
 // Removes a tree of any depth.

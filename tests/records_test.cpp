@@ -1,6 +1,5 @@
 // The log and the statistics file while a run keeps them open: what reaches them, and when an
 // open that failed is tried again.
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -128,19 +127,7 @@ TEST_F(records_kept_open, fifo_as_log_does_not_hang_the_run)
 TEST_F(records_kept_open, fifo_as_log_takes_no_line_longer_than_a_pipe)
 {
 	ASSERT_EQ(mkfifo(log_path.c_str(), 0644), 0);
-	int fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
-	const std::string level(250, 'd');
-	for (int i = 0; i < 160 && fd >= 0; i++) {
-		ASSERT_EQ(mkdirat(fd, level.c_str(), 0755), 0);
-		int down = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
-		close(fd);
-		fd = down;
-	}
-	ASSERT_GE(fd, 0);
-	int file = openat(fd, "a:41", O_WRONLY | O_CREAT, 0644);
-	ASSERT_GE(file, 0);
-	close(file);
-	close(fd);
+	make_chain(mount, std::vector<std::string>(160, std::string(250, 'd')), "a:41");
 
 	run_result r = run_as(0, 30);
 

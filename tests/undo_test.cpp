@@ -357,18 +357,7 @@ TEST_F(undo_run, paths_beyond_path_max)
 	std::vector<std::string> levels;
 	for (int level = 0; level < 40; level++)
 		levels.push_back(std::string(100, static_cast<char>('a' + level % 26)) + ":41");
-	int fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
-	for (const std::string &level : levels) {
-		ASSERT_EQ(mkdirat(fd, level.c_str(), 0755), 0);
-		int sub = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
-		close(fd);
-		ASSERT_GE(sub, 0);
-		fd = sub;
-	}
-	int file = openat(fd, "f:42", O_WRONLY | O_CREAT, 0644);
-	ASSERT_GE(file, 0);
-	close(file);
-	close(fd);
+	make_chain(mount, levels, "f:42");
 	run();
 	ASSERT_EQ(names(mount), std::vector<std::string>{std::string(100, 'a') + "A"});
 
@@ -377,7 +366,7 @@ TEST_F(undo_run, paths_beyond_path_max)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_TRUE(r.out.ends_with("\n41 reverted, 0 already reverted, 0 missing, 0 refused, "
 	                            "0 unparseable, 0 failed in the run\n"));
-	fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
+	int fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
 	for (const std::string &level : levels) {
 		int sub = openat(fd, level.c_str(), O_RDONLY | O_DIRECTORY);
 		close(fd);

@@ -62,19 +62,7 @@ TEST_F(walk, contents_are_converted_before_their_folder)
 TEST_F(walk, deep_tree_beyond_path_max_under_a_low_file_limit)
 {
 	const int depth = 1500;
-	int fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
-	ASSERT_GE(fd, 0);
-	for (int i = 0; i < depth; i++) {
-		ASSERT_EQ(mkdirat(fd, "level:41", 0755), 0);
-		int down = openat(fd, "level:41", O_RDONLY | O_DIRECTORY);
-		close(fd);
-		fd = down;
-		ASSERT_GE(fd, 0);
-	}
-	int file = openat(fd, "f:8e", O_WRONLY | O_CREAT, 0644);
-	ASSERT_GE(file, 0);
-	close(file);
-	close(fd);
+	make_chain(mount, std::vector<std::string>(depth, "level:41"), "f:8e");
 
 	run_result r = run(256);
 
@@ -92,7 +80,7 @@ TEST_F(walk, deep_tree_beyond_path_max_under_a_low_file_limit)
 	}
 	EXPECT_EQ(log(), log_section(body.str(), depth + 1, depth + 1, depth + 1));
 
-	fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
+	int fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
 	for (int i = 0; i < depth && fd >= 0; i++) {
 		int down = openat(fd, "levelA", O_RDONLY | O_DIRECTORY);
 		close(fd);
