@@ -10,6 +10,7 @@
 
 #include "convert.h"
 #include "convlog.h"
+#include "readahead.h"
 #include "walk.h"
 
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
@@ -27,12 +28,41 @@ void summary(const char *label, std::uint64_t count)
 	store_log(line);
 }
 
+// A number of threads from 0 to readahead_max_threads in decimal digits only; -1 otherwise.
+int thread_count(const char *text)
+{
+	int n = 0;
+	for (const char *p = text; *p != '\0'; p++) {
+		if (*p < '0' || *p > '9' || n > static_cast<int>(readahead_max_threads))
+			return -1;
+		n = n * 10 + (*p - '0');
+	}
+	return *text == '\0' || n > static_cast<int>(readahead_max_threads) ? -1 : n;
+}
+
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
 	// A console that went away must not stop the run before its log is complete.
 	(void)signal(SIGPIPE, SIG_IGN);
+#ifdef MAC2CP850_READAHEAD_AT_ONCE
+	g_readahead_at_once = true;  // the tests' copy: every run with the read-ahead on
+#endif
+	// Other arguments are ignored.
+	for (int i = 1; i < argc; i++) {
+		if (std::strcmp(argv[i], "--read-ahead") != 0)
+			continue;
+		int n = i + 1 < argc ? thread_count(argv[++i]) : -1;
+		if (n < 0) {
+			std::fprintf(stderr,
+			             "mac2cp850: --read-ahead needs a number of threads from 0 to "
+			             "%u\nusage: mac2cp850 [--read-ahead N]\n",
+			             readahead_max_threads);
+			return 2;
+		}
+		g_readahead_threads = static_cast<unsigned>(n);
+	}
 
 	std::printf("------------------------------------\r\n");
 	std::printf("Codepage 850 filename conversion\r\n");

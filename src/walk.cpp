@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "convert.h"
+#include "readahead.h"
 #include "runstats.h"
 
 std::uint64_t g_folder_counter;
@@ -39,6 +41,7 @@ struct frame {
 	folder_id id;          // what fd must be when it is reopened through ".."
 	std::string listing;   // per entry: its type from the listing, its name, a 0 byte
 	std::size_t next;      // offset in listing of the entry being handled
+	std::size_t index;     // entries in listing before the one at next
 	std::size_t path_len;  // length of this folder's path
 	bool in_child;         // the entry at next is a folder being walked right now
 };
@@ -107,8 +110,10 @@ std::vector<char> records;
 
 // The whole listing is read before any entry is renamed, so no renamed entry is listed again.
 // Read straight from the folder's descriptor: no second descriptor, no stream to set up.
-void read_listing(int fd, std::string &listing)
+// Returns the number of entries.
+std::size_t read_listing(int fd, std::string &listing)
 {
+	std::size_t entries = 0;
 	if (records.empty())
 		records.resize(std::size_t{1} << 18);
 	ssize_t filled;
@@ -123,15 +128,22 @@ void read_listing(int fd, std::string &listing)
 				continue;
 			listing += static_cast<char>(entry->d_type);
 			listing.append(name, std::strlen(name) + 1);
+			entries++;
 		}
 	}
+	return entries;
 }
 
-void enter(std::vector<frame> &stack, int fd, folder_id id, std::size_t path_len)
+// `where` is the new folder's place in walk order, for the read-ahead, which starts when the
+// listing is slow.
+void enter(std::vector<frame> &stack, int fd, folder_id id, std::size_t path_len,
+           const std::vector<std::size_t> &where)
 {
 	walked.insert(id);
-	stack.push_back({fd, id, {}, 0, path_len, false});
-	read_listing(fd, stack.back().listing);
+	stack.push_back({fd, id, {}, 0, 0, path_len, false});
+	auto started = std::chrono::steady_clock::now();
+	std::size_t entries = read_listing(fd, stack.back().listing);
+	readahead_walked(where, entries, std::chrono::steady_clock::now() - started);
 }
 
 // Gets back a parent's descriptor through the child's "..", if it is still the same folder.
@@ -221,14 +233,18 @@ void scan_path(const char *path)
 		return;
 	root_id = identity(fd);
 	fd_budget = descriptor_budget();
+	fd_budget -= readahead_prepare(fd, fd_budget / 4);
 
 	std::string dir = path;
 	std::vector<frame> stack;
-	enter(stack, fd, root_id, dir.size());
+	std::vector<std::size_t> where;  // each frame's index in its parent's listing
+	enter(stack, fd, root_id, dir.size(), where);
 	while (!stack.empty()) {
 		frame &cur = stack.back();
 		if (cur.next == cur.listing.size()) {
 			leave(stack, dir);
+			if (!where.empty())
+				where.pop_back();
 			continue;
 		}
 		auto type = static_cast<unsigned char>(cur.listing[cur.next]);
@@ -251,7 +267,8 @@ void scan_path(const char *path)
 				count_folder();
 				dir += '/';
 				dir.append(name, name_len);
-				enter(stack, child, id, dir.size());
+				where.push_back(cur.index);
+				enter(stack, child, id, dir.size(), where);
 				continue;
 			}
 		}
@@ -259,5 +276,7 @@ void scan_path(const char *path)
 		count_file();
 		set_new_name(cur.fd, dir, name);
 		cur.next += name_len + 2;
+		cur.index++;
 	}
+	readahead_stop();
 }

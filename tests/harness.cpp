@@ -21,6 +21,11 @@
 #include <fstream>
 #include <sstream>
 
+const char *program()
+{
+	return std::getenv("E2E_READAHEAD") != nullptr ? READAHEAD_PROGRAM : PROGRAM;
+}
+
 std::string identity_table()
 {
 	std::string table(256, '\0');
@@ -258,7 +263,7 @@ run_result spawn(const launch &how)
 
 run_result e2e::run(rlim_t nofile, bool console_gone)
 {
-	launch how{PROGRAM, {}, work};
+	launch how{program(), {}, work};
 	how.nofile = nofile;
 	how.console_gone = console_gone;
 	return spawn(how);
@@ -266,7 +271,7 @@ run_result e2e::run(rlim_t nofile, bool console_gone)
 
 run_result e2e::run_as(uid_t id, unsigned seconds)
 {
-	launch how{PROGRAM, {}, work};
+	launch how{program(), {}, work};
 	how.uid = id;
 	how.seconds = seconds;
 	return spawn(how);
@@ -285,6 +290,7 @@ run_result e2e::undo(const std::vector<std::string> &args, rlim_t nofile)
 run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed)
 {
 	killed = false;
+	const char *path = program();
 	pid_t pid = fork();
 	if (pid == 0) {
 		int null = open("/dev/null", O_WRONLY);
@@ -306,7 +312,7 @@ run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed)
 		if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
 		    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
 			_exit(126);
-		execl(PROGRAM, PROGRAM, static_cast<char *>(nullptr));
+		execl(path, path, static_cast<char *>(nullptr));
 		_exit(127);
 	}
 	int status;

@@ -15,6 +15,10 @@ struct run_result {
 	std::string err;  // everything written to standard error, by the runs that keep it apart
 };
 
+// The program's test copy that runs use: with E2E_READAHEAD set, the copy whose read-ahead
+// starts at the first folder of every run.
+const char *program();
+
 // The table that maps every escape to the byte of its own value, but 0 and '/' to nothing.
 std::string identity_table();
 

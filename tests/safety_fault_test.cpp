@@ -31,7 +31,7 @@ bool reachable_by(uid_t id, const std::string &dir)
 	if (pid == 0) {
 		if (setgid(id) != 0 || setuid(id) != 0)
 			_exit(1);
-		_exit(access(PROGRAM, X_OK) == 0 && access(dir.c_str(), X_OK) == 0 ? 0 : 1);
+		_exit(access(program(), X_OK) == 0 && access(dir.c_str(), X_OK) == 0 ? 0 : 1);
 	}
 	int status;
 	return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;

@@ -1,0 +1,218 @@
+#include "readahead.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <map>
+#include <mutex>
+#include <set>
+#include <string>
+
+unsigned g_readahead_threads = 16;
+bool g_readahead_at_once;
+
+namespace
+{
+
+// A folder's place in walk order: its index in its folder's listing at each level below the
+// mount point. Walk order is the lexicographic order of places, a folder before its contents.
+using place = std::vector<std::size_t>;
+
+// Folders listed ahead of the walk that it has not reached yet are kept to this many, so that
+// a large volume does not push out of the caches what the walk still needs.
+constexpr std::size_t window = 1024;
+
+// A listing is slow when it takes longer than this, plus a little per entry, since a large
+// folder takes a while to list even from the caches: then the walk is waiting for the disk.
+constexpr std::chrono::nanoseconds slow_listing = std::chrono::milliseconds(1);
+constexpr std::chrono::nanoseconds slow_per_entry = std::chrono::microseconds(1);
+
+// A folder that the read-ahead has listed, with the subfolders it has not handed out yet.
+struct listed {
+	std::string path;           // below the mount point, ending in '/': "./", "./a/", ...
+	place index;                // each subfolder's index in the listing
+	std::string names;          // their names, each followed by a 0 byte
+	std::size_t next = 0;       // subfolders handed out
+	std::size_t next_name = 0;  // offset in names of the next one's name
+};
+
+int root_fd = -1;                 // the mount point, the base of every open
+std::size_t wanted;               // threads to start; 0: no read-ahead this walk
+bool started;                     // whether they were started
+std::vector<pthread_t> threads;   // the threads running
+
+std::mutex lock;                  // guards everything below
+std::condition_variable work;     // more folders to list, or stopping
+std::condition_variable room;     // the walk has moved on, or stopping
+bool stopping;                    // the walk is done: threads end
+place walk_at;                    // the folder the walk entered last
+std::map<place, listed> waiting;  // by the place of each one's next subfolder
+std::set<place> ahead;            // listed or being listed, not reached by the walk yet
+unsigned short_of_room;           // threads waiting on `room`
+
+// Whether the walk has left the folder at `at` and everything below it behind.
+bool passed(const place &at)
+{
+	return at < walk_at && (at.size() > walk_at.size() ||
+	                        !std::equal(at.begin(), at.end(), walk_at.begin()));
+}
+
+// The first folder in walk order that the walk has not passed yet; false when none is known.
+// Folders on the walk's own path are handed out too, since what lies ahead is below them.
+bool next_folder(place &at, std::string &path)
+{
+	while (!waiting.empty()) {
+		auto node = waiting.extract(waiting.begin());
+		listed &parent = node.mapped();
+		const char *name = parent.names.data() + parent.next_name;
+		std::size_t name_len = std::strlen(name);
+		at = node.key();
+		path.assign(parent.path).append(name, name_len);
+		parent.next_name += name_len + 1;
+		if (++parent.next < parent.index.size()) {
+			node.key().back() = parent.index[parent.next];
+			waiting.insert(std::move(node));
+		}
+		if (!passed(at))
+			return true;
+	}
+	return false;
+}
+
+// Lists the folder at `path` into `found`, keeping the entries that may be folders. Opens
+// through no link and no other mount, never above the mount point, with one descriptor.
+void list_folder(const std::string &path, std::vector<char> &records, listed &found)
+{
+	struct open_how how {};
+	how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+	how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS |
+	              RESOLVE_NO_XDEV;
+	long fd = syscall(SYS_openat2, root_fd, path.c_str(), &how, sizeof how);
+	if (fd < 0)
+		return;
+	found.path.assign(path).append("/");
+	std::size_t index = 0;
+	ssize_t filled;
+	while ((filled = getdents64(static_cast<int>(fd), records.data(), records.size())) > 0) {
+		for (ssize_t at = 0; at < filled;) {
+			const auto *entry =
+			        reinterpret_cast<const struct dirent64 *>(records.data() + at);
+			at += entry->d_reclen;
+			const char *name = entry->d_name;
+			if (name[0] == '.' &&
+			    (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
+				continue;
+			if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
+				found.index.push_back(index);
+				found.names.append(name, std::strlen(name) + 1);
+			}
+			index++;
+		}
+	}
+	(void)close(static_cast<int>(fd));
+}
+
+void *reader(void *)
+{
+	std::vector<char> records(std::size_t{1} << 15);
+	place at;
+	std::string path;
+	std::unique_lock<std::mutex> held(lock);
+	while (!stopping) {
+		if (ahead.size() >= window) {
+			short_of_room++;
+			room.wait(held);
+			short_of_room--;
+			continue;
+		}
+		if (!next_folder(at, path)) {
+			work.wait(held);
+			continue;
+		}
+		if (walk_at < at)
+			ahead.insert(at);
+		held.unlock();
+		listed found;
+		list_folder(path, records, found);
+		held.lock();
+		if (!found.index.empty()) {
+			at.push_back(found.index[0]);
+			waiting.emplace(at, std::move(found));
+			work.notify_all();
+		}
+	}
+	return nullptr;
+}
+
+void start(const std::vector<std::size_t> &where)
+{
+	started = true;
+	walk_at = where;
+	// The mount point itself, handed out as the only subfolder of a folder above it.
+	waiting.emplace(place{}, listed{"", {0}, std::string(".", 2)});
+	for (std::size_t i = 0; i < wanted; i++) {
+		pthread_t thread;
+		if (pthread_create(&thread, nullptr, reader, nullptr) != 0)
+			break;
+		threads.push_back(thread);
+	}
+}
+
+}  // namespace
+
+std::size_t readahead_prepare(int dir_fd, std::size_t spare)
+{
+	if (g_readahead_threads == 0 || spare < 2)
+		return 0;
+	root_fd = openat(dir_fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	if (root_fd < 0)
+		return 0;
+	wanted = std::min<std::size_t>(g_readahead_threads, spare - 1);
+	return wanted + 1;
+}
+
+void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries,
+                      std::chrono::nanoseconds took)
+{
+	if (wanted == 0)
+		return;
+	if (!started) {
+		if (g_readahead_at_once || took > slow_listing + slow_per_entry * entries)
+			start(where);
+		return;
+	}
+	std::lock_guard<std::mutex> held(lock);
+	walk_at = where;
+	ahead.erase(ahead.begin(), ahead.upper_bound(walk_at));
+	if (short_of_room > 0 && ahead.size() <= window - window / 4)
+		room.notify_all();
+}
+
+void readahead_stop()
+{
+	{
+		std::lock_guard<std::mutex> held(lock);
+		stopping = true;
+	}
+	work.notify_all();
+	room.notify_all();
+	for (pthread_t thread : threads)
+		(void)pthread_join(thread, nullptr);
+	threads.clear();
+	waiting.clear();
+	ahead.clear();
+	walk_at.clear();
+	stopping = false;
+	started = false;
+	wanted = 0;
+	if (root_fd >= 0)
+		(void)close(root_fd);
+	root_fd = -1;
+}
