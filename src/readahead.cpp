@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <pthread.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -86,21 +87,25 @@ bool next_folder(place &at, std::string &path)
 	return false;
 }
 
-// Lists the folder at `path` into `found`, keeping the entries that may be folders. Opens
-// through no link and no other mount, never above the mount point, with one descriptor.
-void list_folder(const std::string &path, std::vector<char> &records, listed &found)
+// Opens the folder at `path` and lists it into `found`, keeping the entries that may be
+// folders, and into `named` the other entries whose names hold a ':', which the walk may
+// rename; -1 when it can't be opened. Opens through no link and no other mount, never above
+// the mount point.
+int list_folder(const std::string &path, std::vector<char> &records, listed &found,
+                std::string &named)
 {
 	struct open_how how {};
 	how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
 	how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS |
 	              RESOLVE_NO_XDEV;
-	long fd = syscall(SYS_openat2, root_fd, path.c_str(), &how, sizeof how);
+	int fd = static_cast<int>(syscall(SYS_openat2, root_fd, path.c_str(), &how, sizeof how));
 	if (fd < 0)
-		return;
+		return -1;
 	found.path.assign(path).append("/");
+	named.clear();
 	std::size_t index = 0;
 	ssize_t filled;
-	while ((filled = getdents64(static_cast<int>(fd), records.data(), records.size())) > 0) {
+	while ((filled = getdents64(fd, records.data(), records.size())) > 0) {
 		for (ssize_t at = 0; at < filled;) {
 			const auto *entry =
 			        reinterpret_cast<const struct dirent64 *>(records.data() + at);
@@ -109,14 +114,26 @@ void list_folder(const std::string &path, std::vector<char> &records, listed &fo
 			if (name[0] == '.' &&
 			    (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
 				continue;
+			std::size_t length = std::strlen(name) + 1;
 			if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
 				found.index.push_back(index);
-				found.names.append(name, std::strlen(name) + 1);
+				found.names.append(name, length);
+			} else if (std::memchr(name, ':', length) != nullptr) {
+				named.append(name, length);
 			}
 			index++;
 		}
 	}
-	(void)close(static_cast<int>(fd));
+	return fd;
+}
+
+// Brings the inodes of the entries `named` in the folder open as `fd` into the caches: a rename
+// reads the inode of the entry it renames.
+void warm_inodes(int fd, const std::string &named)
+{
+	struct stat st;
+	for (std::size_t at = 0; at < named.size(); at += std::strlen(named.data() + at) + 1)
+		(void)fstatat(fd, named.data() + at, &st, AT_SYMLINK_NOFOLLOW | AT_NO_AUTOMOUNT);
 }
 
 void *reader(void *)
@@ -124,6 +141,7 @@ void *reader(void *)
 	std::vector<char> records(std::size_t{1} << 15);
 	place at;
 	std::string path;
+	std::string named;
 	std::unique_lock<std::mutex> held(lock);
 	while (!stopping) {
 		if (ahead.size() >= window) {
@@ -140,13 +158,22 @@ void *reader(void *)
 			ahead.insert(at);
 		held.unlock();
 		listed found;
-		list_folder(path, records, found);
-		held.lock();
+		int fd = list_folder(path, records, found, named);
+		if (fd < 0) {
+			held.lock();
+			continue;
+		}
 		if (!found.index.empty()) {
+			// Handed out before the inodes are read, so that other threads start on them.
 			at.push_back(found.index[0]);
+			held.lock();
 			waiting.emplace(at, std::move(found));
 			work.notify_all();
+			held.unlock();
 		}
+		warm_inodes(fd, named);
+		(void)close(fd);
+		held.lock();
 	}
 	return nullptr;
 }

@@ -269,6 +269,13 @@ run_result e2e::run(rlim_t nofile, bool console_gone)
 	return spawn(how);
 }
 
+run_result e2e::run_with(const std::vector<std::string> &args)
+{
+	launch how{program(), args, work};
+	how.err_path = top + "/run.err";
+	return spawn(how);
+}
+
 run_result e2e::run_as(uid_t id, unsigned seconds)
 {
 	launch how{program(), {}, work};

@@ -125,6 +125,43 @@ TEST_F(run_report, vanished_console_does_not_cut_the_run_short)
 	EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
 }
 
+// A number of threads from 0 to 64 runs as without the option; anything else stops the run
+// before it starts.
+TEST_F(run_report, read_ahead_takes_a_number_of_threads)
+{
+	const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
+	        {{"--read-ahead", "0"}, true},   {{"--read-ahead", "64"}, true},
+	        {{"--read-ahead", "007"}, true}, {{"--read-ahead", "65"}, false},
+	        {{"--read-ahead", "-1"}, false}, {{"--read-ahead", "1x"}, false},
+	        {{"--read-ahead", ""}, false},   {{"--read-ahead", "99999999999999999999"}, false},
+	        {{"--read-ahead"}, false},
+	};
+	for (const auto &[args, valid] : cases) {
+		SCOPED_TRACE(args.back());
+		write_file(mount + "/a:41", "");
+		remove_tree(records);
+		make_dir(records);
+
+		run_result r = run_with(args);
+
+		if (valid) {
+			EXPECT_EQ(r.status, 0);
+			EXPECT_EQ(r.out, report(1, 1, 1));
+			EXPECT_EQ(r.err, "");
+			EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
+		} else {
+			EXPECT_EQ(r.status, 2);
+			EXPECT_EQ(r.out, "");
+			EXPECT_EQ(r.err, "mac2cp850: --read-ahead needs a number of threads from 0 to "
+			                 "64\nusage: mac2cp850 [--read-ahead N]\n");
+			EXPECT_FALSE(exists(log_path));
+			EXPECT_TRUE(exists(mount + "/a:41"));
+		}
+		remove_tree(mount + "/aA");
+		remove_tree(mount + "/a:41");
+	}
+}
+
 TEST_F(run_report, records_are_created_readable_by_all)
 {
 	for (int i = 0; i < 11; i++)

@@ -91,6 +91,24 @@ TEST_F(walk, deep_tree_beyond_path_max_under_a_low_file_limit)
 	close(fd);
 }
 
+// At a limit this low the read-ahead's descriptors must come out of the walk's share: the walk
+// must still reach every level.
+TEST_F(walk, descriptors_left_to_the_read_ahead_never_cut_the_walk_short)
+{
+	const int depth = 40;
+	make_chain(mount, std::vector<std::string>(depth, "d:41"), "f:41");
+	make_link("d:41", mount + "/d:41/up");
+
+	run_result r = run(15);
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, report(depth + 1, depth + 2, depth + 1));
+	std::string path = mount;
+	for (int i = 0; i < depth; i++)
+		path += "/dA";
+	EXPECT_TRUE(exists(path + "/fA"));
+}
+
 TEST_F(walk, link_cycles_and_broken_links_end)
 {
 	make_dir(mount + "/a");
