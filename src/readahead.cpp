@@ -30,10 +30,16 @@ using place = std::vector<std::size_t>;
 // a large volume does not push out of the caches what the walk still needs.
 constexpr std::size_t window = 1024;
 
-// A listing is slow when it takes longer than this, plus a little per entry, since a large
-// folder takes a while to list even from the caches: then the walk is waiting for the disk.
+// A folder's open and listing are slow when they take longer than this, plus a little per
+// entry, since a large folder takes a while to list even from the caches: then the disk is
+// what they wait for.
 constexpr std::chrono::nanoseconds slow_listing = std::chrono::milliseconds(1);
 constexpr std::chrono::nanoseconds slow_per_entry = std::chrono::microseconds(1);
+
+// After this many folders ahead of the walk in a row found quick to list, the caches hold
+// what lies ahead (a warm volume, or a listing that was slow for another reason): the threads
+// end, until the walk finds a slow listing again.
+constexpr unsigned quick_in_a_row_to_end = 64;
 
 // A folder that the read-ahead has listed, with the subfolders it has not handed out yet.
 struct listed {
@@ -45,18 +51,25 @@ struct listed {
 };
 
 int root_fd = -1;                 // the mount point, the base of every open
+dev_t root_dev;                   // its device: folders on another are left to the walk
 std::size_t wanted;               // threads to start; 0: no read-ahead this walk
-bool started;                     // whether they were started
-std::vector<pthread_t> threads;   // the threads running
+bool started;                     // whether they were started and not ended since
+std::vector<pthread_t> threads;   // the threads started
 
 std::mutex lock;                  // guards everything below
 std::condition_variable work;     // more folders to list, or stopping
 std::condition_variable room;     // the walk has moved on, or stopping
-bool stopping;                    // the walk is done: threads end
+bool stopping;                    // threads end: the walk is done, or lists quickly
 place walk_at;                    // the folder the walk entered last
 std::map<place, listed> waiting;  // by the place of each one's next subfolder
 std::set<place> ahead;            // listed or being listed, not reached by the walk yet
 unsigned short_of_room;           // threads waiting on `room`
+unsigned quick_in_a_row;          // folders ahead of the walk listed quickly since a slow one
+
+bool slow(std::chrono::nanoseconds took, std::size_t entries)
+{
+	return took > slow_listing + slow_per_entry * entries;
+}
 
 // Whether the walk has left the folder at `at` and everything below it behind.
 bool passed(const place &at)
@@ -89,10 +102,10 @@ bool next_folder(place &at, std::string &path)
 
 // Opens the folder at `path` and lists it into `found`, keeping the entries that may be
 // folders, and into `named` the other entries whose names hold a ':', which the walk may
-// rename; -1 when it can't be opened. Opens through no link and no other mount, never above
-// the mount point.
+// rename; counts all in `entries`. -1 when it can't be opened. Opens through no link and no
+// other mount, never above the mount point.
 int list_folder(const std::string &path, std::vector<char> &records, listed &found,
-                std::string &named)
+                std::string &named, std::size_t &entries)
 {
 	struct open_how how {};
 	how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
@@ -101,9 +114,14 @@ int list_folder(const std::string &path, std::vector<char> &records, listed &fou
 	int fd = static_cast<int>(syscall(SYS_openat2, root_fd, path.c_str(), &how, sizeof how));
 	if (fd < 0)
 		return -1;
+	struct stat st;
+	if (fstat(fd, &st) != 0 || st.st_dev != root_dev) {
+		(void)close(fd);
+		return -1;
+	}
 	found.path.assign(path).append("/");
 	named.clear();
-	std::size_t index = 0;
+	entries = 0;
 	ssize_t filled;
 	while ((filled = getdents64(fd, records.data(), records.size())) > 0) {
 		for (ssize_t at = 0; at < filled;) {
@@ -116,12 +134,12 @@ int list_folder(const std::string &path, std::vector<char> &records, listed &fou
 				continue;
 			std::size_t length = std::strlen(name) + 1;
 			if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
-				found.index.push_back(index);
+				found.index.push_back(entries);
 				found.names.append(name, length);
 			} else if (std::memchr(name, ':', length) != nullptr) {
 				named.append(name, length);
 			}
-			index++;
+			entries++;
 		}
 	}
 	return fd;
@@ -154,23 +172,32 @@ void *reader(void *)
 			work.wait(held);
 			continue;
 		}
-		if (walk_at < at)
+		bool is_ahead = walk_at < at;
+		if (is_ahead)
 			ahead.insert(at);
 		held.unlock();
 		listed found;
-		int fd = list_folder(path, records, found, named);
-		if (fd < 0) {
-			held.lock();
+		std::size_t entries;
+		auto began = std::chrono::steady_clock::now();
+		int fd = list_folder(path, records, found, named, entries);
+		auto took = std::chrono::steady_clock::now() - began;
+		held.lock();
+		if (fd < 0)
 			continue;
+		if (slow(took, entries)) {
+			quick_in_a_row = 0;
+		} else if (is_ahead && ++quick_in_a_row >= quick_in_a_row_to_end) {
+			stopping = true;
+			work.notify_all();
+			room.notify_all();
 		}
 		if (!found.index.empty()) {
 			// Handed out before the inodes are read, so that other threads start on them.
 			at.push_back(found.index[0]);
-			held.lock();
 			waiting.emplace(at, std::move(found));
 			work.notify_all();
-			held.unlock();
 		}
+		held.unlock();
 		warm_inodes(fd, named);
 		(void)close(fd);
 		held.lock();
@@ -181,6 +208,8 @@ void *reader(void *)
 void start(const std::vector<std::size_t> &where)
 {
 	started = true;
+	stopping = false;
+	quick_in_a_row = 0;
 	walk_at = where;
 	// The mount point itself, handed out as the only subfolder of a folder above it.
 	waiting.emplace(place{}, listed{"", {0}, std::string(".", 2)});
@@ -192,37 +221,8 @@ void start(const std::vector<std::size_t> &where)
 	}
 }
 
-}  // namespace
-
-std::size_t readahead_prepare(int dir_fd, std::size_t spare)
-{
-	if (g_readahead_threads == 0 || spare < 2)
-		return 0;
-	root_fd = openat(dir_fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
-	if (root_fd < 0)
-		return 0;
-	wanted = std::min<std::size_t>(g_readahead_threads, spare - 1);
-	return wanted + 1;
-}
-
-void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries,
-                      std::chrono::nanoseconds took)
-{
-	if (wanted == 0)
-		return;
-	if (!started) {
-		if (g_readahead_at_once || took > slow_listing + slow_per_entry * entries)
-			start(where);
-		return;
-	}
-	std::lock_guard<std::mutex> held(lock);
-	walk_at = where;
-	ahead.erase(ahead.begin(), ahead.upper_bound(walk_at));
-	if (short_of_room > 0 && ahead.size() <= window - window / 4)
-		room.notify_all();
-}
-
-void readahead_stop()
+// Ends the threads and forgets what they found.
+void end()
 {
 	{
 		std::lock_guard<std::mutex> held(lock);
@@ -235,9 +235,55 @@ void readahead_stop()
 	threads.clear();
 	waiting.clear();
 	ahead.clear();
-	walk_at.clear();
-	stopping = false;
 	started = false;
+}
+
+}  // namespace
+
+std::size_t readahead_prepare(int dir_fd, std::size_t spare)
+{
+	if (g_readahead_threads == 0 || spare < 2)
+		return 0;
+	root_fd = openat(dir_fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	if (root_fd < 0)
+		return 0;
+	struct stat st;
+	if (fstat(root_fd, &st) != 0) {
+		(void)close(root_fd);
+		root_fd = -1;
+		return 0;
+	}
+	root_dev = st.st_dev;
+	wanted = std::min<std::size_t>(g_readahead_threads, spare - 1);
+	return wanted + 1;
+}
+
+void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries,
+                      std::chrono::nanoseconds took)
+{
+	if (wanted == 0)
+		return;
+	if (started) {
+		std::unique_lock<std::mutex> held(lock);
+		if (stopping) {
+			// The threads found the folders ahead in the caches and ended.
+			held.unlock();
+			end();
+		} else {
+			walk_at = where;
+			ahead.erase(ahead.begin(), ahead.upper_bound(walk_at));
+			if (short_of_room > 0 && ahead.size() <= window - window / 4)
+				room.notify_all();
+			return;
+		}
+	}
+	if (g_readahead_at_once || slow(took, entries))
+		start(where);
+}
+
+void readahead_stop()
+{
+	end();
 	wanted = 0;
 	if (root_fd >= 0)
 		(void)close(root_fd);
