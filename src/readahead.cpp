@@ -54,6 +54,7 @@ int root_fd = -1;                 // the mount point, the base of every open
 dev_t root_dev;                   // its device: folders on another are left to the walk
 std::size_t wanted;               // threads to start; 0: no read-ahead this walk
 bool started;                     // whether they were started and not ended since
+bool last_slow;                   // whether the walk's last listing was slow
 std::vector<pthread_t> threads;   // the threads started
 
 std::mutex lock;                  // guards everything below
@@ -264,6 +265,7 @@ void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries
 	if (wanted == 0)
 		return;
 	if (started) {
+		last_slow = false;
 		std::unique_lock<std::mutex> held(lock);
 		if (stopping) {
 			// The threads found the folders ahead in the caches and ended.
@@ -277,7 +279,11 @@ void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries
 			return;
 		}
 	}
-	if (g_readahead_at_once || slow(took, entries))
+	// Two in a row, so that one listing held up for another reason (the walk's thread made to
+	// wait for a processor, one folder new to the caches) does not start it.
+	bool was_slow = last_slow;
+	last_slow = slow(took, entries);
+	if (g_readahead_at_once || (was_slow && last_slow))
 		start(where);
 }
 

@@ -18,8 +18,8 @@ inline constexpr unsigned readahead_max_threads = 64;
 std::size_t readahead_prepare(int root_fd, std::size_t spare);
 
 // Tells that the walk entered the folder at `where` (its index in its folder's listing at each
-// level below the mount point) and listed its `entries` in `took`; starts the threads at the
-// first slow listing.
+// level below the mount point) and listed its `entries` in `took`; starts the threads when
+// listings are slow.
 void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries,
                       std::chrono::nanoseconds took);
 
