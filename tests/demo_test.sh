@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Runs the demonstration target as README's first command does, with every file system but the
+# build folder read-only, and checks what it did to its sample volume: so it converted that
+# volume and wrote nowhere else.
+# Usage: demo_test.sh BUILD_DIR
+set -euo pipefail
+build=$1 demo=$1/demo
+if ! unshare --mount true 2>/dev/null; then
+	echo "skipped: making a mount namespace needs root"
+	exit 77
+fi
+fail=0
+check() { # what, expected, found
+	if [ "$2" != "$3" ]; then
+		echo "$1 differs:"
+		diff <(printf '%s\n' "$2" | cat -A) <(printf '%s\n' "$3" | cat -A) || true
+		fail=1
+	fi
+}
+
+# In a mount namespace of its own, all but the build folder, /proc, /sys and /dev read-only.
+status=0
+TMPDIR=$build unshare --mount --propagation private bash -c '
+	set -eu
+	build=$1
+	targets=$(findmnt -rn -o TARGET | grep -vE "^/(proc|sys|dev)(/|$)")
+	mount --bind "$build" "$build"
+	while read -r target; do
+		mount -o remount,bind,ro "$(printf "%b" "$target")"
+	done <<<"$targets"
+	for probe in /.demo-test-probe "$build/../.demo-test-probe"; do
+		if touch "$probe" 2>/dev/null; then
+			rm -f "$probe"
+			echo "$probe could be written"
+			exit 1
+		fi
+	done
+	cmake --build "$build" --target demo
+' _ "$build" >"$build/demo-test.out" 2>&1 || status=$?
+check "exit status" 0 "$status"
+
+e=$'\x82' u=$'\x81'
+tree() { # folder: its entries and their types, bytewise sorted
+	(cd "$1" && find . -mindepth 1 -printf '%P %y\n' | LC_ALL=C sort)
+}
+check "the sample volume after the run" "$(printf '%s\n' "Caf${e}.txt f" "Entw${u}rfe d" \
+	"Entw${u}rfe/Gr${u}"$'\xe1'"e.txt f" "Preis 5:db.txt f" "Q3:2fQ4.txt f" "R:8esum:8e.pdf f" \
+	"R${e}sum${e}.pdf f" "Verkn${u}pfung l")" "$(tree "$demo/convmount")"
+check "the folder outside the volume" "Extern:8e.txt f" "$(tree "$demo/outside")"
+# The log with its conversion lines (each with its error line) in byte order, since the order
+# of a folder's listing is the file system's.
+canonical() { # log file
+	head -n 3 "$1"
+	sed '1,3d; /^\r$/,$d' "$1" | awk '/^Error: / { printf "\001%s", $0; next }
+		NR > 1 { print "" } { printf "%s", $0 } END { print "" }' | LC_ALL=C sort | tr '\001' '\n'
+	sed -n '4,${/^\r$/,$p}' "$1"
+}
+m=$demo/convmount
+printf '%s\r\n' "Dravolin Update 1.8" "The following filenames were converted:" "" \
+	"$m/Caf:8e.txt -> $m/Caf${e}.txt" "$m/Entw:9frfe -> $m/Entw${u}rfe" \
+	"$m/Entw:9frfe/Gr:9f:a7e.txt -> $m/Entw:9frfe/Gr${u}"$'\xe1'"e.txt" \
+	"$m/R:8esum:8e.pdf -> $m/R${e}sum${e}.pdf" "Error: 17 File exists" \
+	"$m/Verkn:9fpfung -> $m/Verkn${u}pfung" "" Finished "Checked folders:  2" \
+	"Checked files:    8" "Conversions done: 5" >"$build/demo-test.log"
+check "the log" "$(canonical "$build/demo-test.log")" "$(canonical "$demo/records/convert.log")"
+grep -qF $'Conversions done: 5\r' "$build/demo-test.out" ||
+	{ echo "the demonstration shows no report"; fail=1; }
+
+if [ "$fail" = 0 ]; then
+	rm -f "$build/demo-test.out" "$build/demo-test.log"
+	echo "demonstration as expected"
+else
+	cat "$build/demo-test.out"
+fi
+exit "$fail"
