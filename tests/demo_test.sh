@@ -5,8 +5,9 @@
 # Usage: demo_test.sh BUILD_DIR
 set -euo pipefail
 build=$1 demo=$1/demo
-if ! unshare --mount true 2>/dev/null; then
-	echo "skipped: making a mount namespace needs root"
+if ! why=$(unshare --mount true 2>&1); then
+	echo "skipped: no mount namespace of its own for a read-only run: $why"
+	echo "(it needs root, and a root directory that is a mount point, which a chroot's may not be)"
 	exit 77
 fi
 fail=0
