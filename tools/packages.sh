@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs with apt-get the Debian packages that one step needs and this machine lacks, so that
 # README's commands work on a minimal Debian 12 (debootstrap --variant=minbase) with git only.
-# Usage: tools/packages.sh build|test|fuzz
+# Usage: tools/packages.sh build|test|fuzz|bench
 set -euo pipefail
 
 # The one list of what each step needs beyond a minimal Debian.
@@ -14,13 +14,15 @@ test=("${build[@]}"
 	lintian python3-debian # the package's checks
 )
 fuzz=("${build[@]}" clang libclang-rt-14-dev)
+bench=("${build[@]}" python3 time strace)
 
 case ${1-} in
 build) wanted=("${build[@]}") ;;
 test) wanted=("${test[@]}") ;;
 fuzz) wanted=("${fuzz[@]}") ;;
+bench) wanted=("${bench[@]}") ;;
 *)
-	echo "usage: tools/packages.sh build|test|fuzz" >&2
+	echo "usage: tools/packages.sh build|test|fuzz|bench" >&2
 	exit 2
 	;;
 esac
