@@ -2,8 +2,8 @@
 """Generate mac2cp850.tab: 256 bytes, Mac Roman code -> code page 850 byte.
 
 Byte v of the table replaces a name escape ":XX" of value v; 0 keeps the
-escape unchanged. Only Mac Roman's upper half is mapped: a Mac file server
-escapes nothing else but '/', so an ASCII escape such as the ":30" of
+escape unchanged. Only Mac Roman's upper half is mapped: of the ASCII range
+a Mac file server escapes only '/', so an ASCII escape such as the ":30" of
 "Meeting 10:30" is ordinary text and stays. The exact pairs come from
 Python's mac_roman and cp850 codecs, so nothing here is a hand-typed
 character mapping except the few best-fit choices below.
