@@ -1,3 +1,4 @@
+# shellcheck shell=bash
 # Sourced by the shell tests. need TOOL:PACKAGE...: stops the test, naming each tool that is not
 # on PATH and the Debian package that has it, when any is missing.
 need() {
