@@ -48,27 +48,15 @@ check "the sample volume after the run" "$(printf '%s\n' "Caf${e}.txt f" "Entw${
 	"Entw${u}rfe/Gr${u}"$'\xe1'"e.txt f" "Preis 5:db.txt f" "Q3:2fQ4.txt f" "R:8esum:8e.pdf f" \
 	"R${e}sum${e}.pdf f" "Verkn${u}pfung l")" "$(tree "$demo/convmount")"
 check "the folder outside the volume" "Extern:8e.txt f" "$(tree "$demo/outside")"
-# The log with its conversion lines (each with its error line) in byte order, since the order
-# of a folder's listing is the file system's.
-canonical() { # log file
-	head -n 3 "$1"
-	sed '1,3d; /^\r$/,$d' "$1" | awk '/^Error: / { printf "\001%s", $0; next }
-		NR > 1 { print "" } { printf "%s", $0 } END { print "" }' | LC_ALL=C sort | tr '\001' '\n'
-	sed -n '4,${/^\r$/,$p}' "$1"
-}
-m=$demo/convmount
-printf '%s\r\n' "Dravolin Update 1.8" "The following filenames were converted:" "" \
-	"$m/Caf:8e.txt -> $m/Caf${e}.txt" "$m/Entw:9frfe -> $m/Entw${u}rfe" \
-	"$m/Entw:9frfe/Gr:9f:a7e.txt -> $m/Entw:9frfe/Gr${u}"$'\xe1'"e.txt" \
-	"$m/R:8esum:8e.pdf -> $m/R${e}sum${e}.pdf" "Error: 17 File exists" \
-	"$m/Verkn:9fpfung -> $m/Verkn${u}pfung" "" Finished "Checked folders:  2" \
-	"Checked files:    8" "Conversions done: 5" >"$build/demo-test.log"
-check "the log" "$(canonical "$build/demo-test.log")" "$(canonical "$demo/records/convert.log")"
+log=$(cat "$demo/records/convert.log") || fail=1
+check "renames logged" 5 "$(grep -ac ' -> ' <<<"$log")"
+check "the line after the taken name's" $'Error: 17 File exists\r' \
+	"$(grep -a -A1 '/R:8esum:8e.pdf -> ' <<<"$log" | tail -n 1)"
 grep -qF $'Conversions done: 5\r' "$build/demo-test.out" ||
 	{ echo "the demonstration shows no report"; fail=1; }
 
 if [ "$fail" = 0 ]; then
-	rm -f "$build/demo-test.out" "$build/demo-test.log"
+	rm -f "$build/demo-test.out"
 	echo "demonstration as expected"
 else
 	cat "$build/demo-test.out"
