@@ -97,9 +97,6 @@ int dry_run()
 
 int main(int argc, char **argv)
 {
-	// A console that went away must not stop the run before its log is complete.
-	(void)signal(SIGPIPE, SIG_IGN);
-
 	// A mistyped option must never start a run.
 	for (int i = 1; i < argc; i++) {
 		std::string_view arg = argv[i];
@@ -117,8 +114,12 @@ int main(int argc, char **argv)
 		}
 		g_dry_run = true;
 	}
+	// A dry run ends, like any listing, when its reader goes away.
 	if (g_dry_run)
 		return dry_run();
+
+	// A console that went away must not stop the run before its log is complete.
+	(void)signal(SIGPIPE, SIG_IGN);
 
 	std::printf("------------------------------------\r\n");
 	std::printf("Codepage 850 filename conversion\r\n");
