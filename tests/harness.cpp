@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <pty.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -252,25 +253,6 @@ struct launch {
 	bool err_tty = false;       // standard error is a pseudo-terminal, read back after
 };
 
-// The controlling side of a new pseudo-terminal that passes bytes through unchanged, and in
-// `terminal` the path of its other side; -1 when there is none.
-int open_terminal(std::string &terminal)
-{
-	int master = posix_openpt(O_RDWR | O_NOCTTY);
-	if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0) {
-		if (master >= 0)
-			close(master);
-		return -1;
-	}
-	terminal = ptsname(master);
-	struct termios raw;
-	if (tcgetattr(master, &raw) == 0) {
-		cfmakeraw(&raw);
-		(void)tcsetattr(master, TCSANOW, &raw);
-	}
-	return master;
-}
-
 run_result spawn(const launch &how)
 {
 	std::vector<char *> argv{const_cast<char *>(how.program)};
@@ -280,9 +262,13 @@ run_result spawn(const launch &how)
 	int out[2];
 	if (pipe(out) != 0)
 		return {-1, "pipe failed", {}};
-	std::string terminal;
-	int master = how.err_tty ? open_terminal(terminal) : -1;
-	if (how.err_tty && master < 0)
+	// A terminal that passes bytes through as they are written.
+	int master = -1;
+	int terminal = -1;
+	struct termios raw {
+	};
+	cfmakeraw(&raw);
+	if (how.err_tty && openpty(&master, &terminal, nullptr, &raw, nullptr) != 0)
 		return {-1, "no pseudo-terminal", {}};
 	if (how.console_gone)
 		close(out[0]);
@@ -298,11 +284,8 @@ run_result spawn(const launch &how)
 			if (err < 0 || dup2(err, STDERR_FILENO) < 0)
 				_exit(127);
 		}
-		if (master >= 0) {
-			int err = open(terminal.c_str(), O_RDWR | O_NOCTTY);
-			if (err < 0 || dup2(err, STDERR_FILENO) < 0)
-				_exit(127);
-		}
+		if (terminal >= 0 && dup2(terminal, STDERR_FILENO) < 0)
+			_exit(127);
 		if (chdir(how.dir.c_str()) != 0)
 			_exit(127);
 		if (how.nofile != 0) {
@@ -320,6 +303,8 @@ run_result spawn(const launch &how)
 		_exit(127);
 	}
 	close(out[1]);
+	if (terminal >= 0)
+		close(terminal);
 	run_result result{-1, {}, {}};
 	if (!how.console_gone) {
 		char buf[4096];
