@@ -265,8 +265,7 @@ run_result spawn(const launch &how)
 	// A terminal that passes bytes through as they are written.
 	int master = -1;
 	int terminal = -1;
-	struct termios raw {
-	};
+	termios raw{};
 	cfmakeraw(&raw);
 	if (how.err_tty && openpty(&master, &terminal, nullptr, &raw, nullptr) != 0)
 		return {-1, "no pseudo-terminal", {}};
