@@ -25,8 +25,8 @@ check() { # what, expected, found
 }
 
 # A reproducible build's date, which the changelog must show.
-SOURCE_DATE_EPOCH=1700000000 cmake -S "$src" -B "$work/build" -DBUILD_TESTING=OFF -DMAC2CP850_MOUNTPOINT="$mount" \
-	-DMAC2CP850_RECORD_DIR="$records" >"$work/configure.log"
+SOURCE_DATE_EPOCH=1700000000 cmake -S "$src" -B "$work/build" -DBUILD_TESTING=OFF \
+	-DMAC2CP850_MOUNTPOINT="$mount" -DMAC2CP850_RECORD_DIR="$records" >"$work/configure.log"
 cmake --build "$work/build" -j2 >"$work/build.log"
 (cd "$work/build" && cpack -G DEB >"$work/cpack.log")
 debs=("$work"/build/*.deb)
@@ -94,8 +94,10 @@ last_section="tac $records/convert.log |
 failed_renames="tac $records/convert.log |
   sed '/^Dravolin Update 1\\.8\\r\$/q' | tac | grep -a -B1 '^Error: '"
 readme_lines=$(sed 's/^ *//' "$src/README.md")
-for example in "cd /usr/share/mac2cp850 && mac2cp850" "watch cat $records/runstats.txt" \
-	"$last_section" "$failed_renames"; do
+look_first="cd /usr/share/mac2cp850 && mac2cp850 --dry-run | less
+mac2cp850 -n | grep -a -e '^collision: ' -e '^kept ' -e '^mount: '"
+for example in "$look_first" "cd /usr/share/mac2cp850 && mac2cp850" \
+	"watch cat $records/runstats.txt" "$last_section" "$failed_renames"; do
 	if [[ $page != *$'\n'"           ${example//$'\n'/$'\n'           }"$'\n'* ]]; then
 		echo "the manual page lacks the example: $example"
 		fail=1
