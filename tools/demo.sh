@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The demonstration that `cmake --build build --target demo` runs: makes a small sample volume in
-# DEMO_DIR afresh, converts it with PROGRAM, a copy of mac2cp850 whose mount point and record
-# folder are DEMO_DIR/convmount and DEMO_DIR/records, started in TABLE_DIR, the folder holding
-# mac2cp850.tab, and shows the names before and after and the log. It writes nowhere else.
+# DEMO_DIR afresh, and with PROGRAM, a copy of mac2cp850 whose mount point and record folder are
+# DEMO_DIR/convmount and DEMO_DIR/records, started in TABLE_DIR, the folder holding
+# mac2cp850.tab, shows a dry run over it, converts it, and shows the names before and after and
+# the log. It writes nowhere else.
 # Usage: demo.sh PROGRAM TABLE_DIR DEMO_DIR MOUNTPOINT (the real one, which it only names)
 set -euo pipefail
 program=$1 tables=$2 demo=$3 real_mount=$4
@@ -29,7 +30,15 @@ echo "   can't take its name. Verkn:9fpfung is a link out of the volume, which i
 echo "== Outside it, $outside:"
 show "$outside"
 echo
-echo "== $program, started in $tables, which holds mac2cp850.tab:"
+echo "== First a dry run, $program --dry-run, started in $tables, which"
+echo "   holds mac2cp850.tab: what the run would do. It renames and writes nothing."
+status=0
+(cd "$tables" && "$program" --dry-run) >"$demo/dry-run.txt" || status=$?
+iconv -f CP850 -t UTF-8 "$demo/dry-run.txt" | sed 's/^/  /'
+rm -f "$demo/dry-run.txt"
+echo "   (Its exit status, $status, is 1 when a rename would find its new name taken.)"
+echo
+echo "== The run itself, $program without arguments:"
 (cd "$tables" && "$program") | sed 's/^/  /'
 echo
 echo "== The volume after the run, names as a code page 850 client shows them:"
