@@ -8,6 +8,13 @@ extern unsigned char mactable[256];  // byte that replaces an escape of each val
 extern std::uint64_t
         g_conversion_counter;  // entries whose decoded name differed, failed renames included
 
+// The value of the escape at `p`, ':' and exactly two hex digits; -1 when `p` starts none.
+int escape_at(const char *p);
+
+// Why an escape of `value` stays as it stands, as a text for people; nullptr when the table
+// decodes it.
+const char *why_kept(int value);
+
 // Decodes the escapes of `name` into `out`; false (and `out` unspecified) when nothing changes.
 bool decode_name(const char *name, std::string &out);
 
@@ -21,4 +28,5 @@ int rename_noreplace(int dirfd, const char *from, const char *to);
 
 // Renames entry `name` of the folder open as `dirfd`, whose path is `dir`, to its decoded name,
 // logging the pair before the rename and the error after a failed one; never replaces an entry.
+// A dry run foresees and lists the same instead.
 void set_new_name(int dirfd, const std::string &dir, const char *name);

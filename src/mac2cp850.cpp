@@ -7,25 +7,68 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "convert.h"
 #include "convlog.h"
+#include "lock.h"
+#include "preview.h"
 #include "readahead.h"
 #include "walk.h"
 
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
 const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
 const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
+const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 
 namespace
 {
 
-// Formats one summary line, prints it, and appends it to the log.
-void summary(const char *label, std::uint64_t count)
+constexpr const char *usage = "usage: mac2cp850 [--dry-run | -n] [--read-ahead N]\n"
+                              "       mac2cp850 --help | --version\n";
+constexpr const char *busy = "another run or undo is using the volume";
+
+void print_help()
 {
-	std::string line = label + std::to_string(count) + "\r\n";
-	std::printf("%s", line.c_str());
-	store_log(line);
+	std::printf("%s", usage);
+	std::printf(
+	        "Renames every file and folder below the mount point whose name carries\n"
+	        "Macintosh colon escapes, decoding each through the table mac2cp850.tab in the\n"
+	        "working folder. Without an argument it converts the volume, logging each rename\n"
+	        "before it makes it.\n"
+	        "\n"
+	        "  --dry-run, -n  rename nothing and write nothing; list what a run would do\n"
+	        "                 instead, one a line, then its counts:\n"
+	        "                   OLD -> NEW                 a rename\n"
+	        "                   collision: OLD -> NEW      a rename whose new name is taken\n"
+	        "                   kept (:XX WHY, ...): PATH  escapes a name keeps, and why\n"
+	        "                   mount: PATH                another file system the run enters\n"
+	        "                   table breaks reruns: :XX gives 'C'\n"
+	        "                                              the next run decodes again\n"
+	        "  --read-ahead N  let N threads, 0 to 64, read the folders ahead of the walk\n"
+	        "                 when listings are slow, so that the caches hold them when it\n"
+	        "                 gets there: for storage that serves many reads at once\n"
+	        "                 (default 16; 0: none)\n"
+	        "  --help         print this help and exit\n"
+	        "  --version      print the version and exit\n"
+	        "\n"
+	        "Mount point: %s\n"
+	        "Log:         %s\n"
+	        "Statistics:  %s\n"
+	        "Lock:        %s\n"
+	        "A run and an undo lock the lock file while they work, a dry run shares it; one\n"
+	        "that finds it locked stops at once.\n"
+	        "\n"
+	        "Exit status: 0 done (dry run: no collision foreseen); 1 a collision foreseen;\n"
+	        "2 a usage error; 255 the table can't be opened, or another run or undo is using\n"
+	        "the volume.\n",
+	        g_startpath, g_logfile, g_statfile, g_lockfile);
+}
+
+int usage_error(const char *what, const char *arg)
+{
+	std::fprintf(stderr, "mac2cp850: %s: %s\n%s", what, arg, usage);
+	return 2;
 }
 
 // A number of threads from 0 to readahead_max_threads in decimal digits only; -1 otherwise.
@@ -40,29 +83,82 @@ int thread_count(const char *text)
 	return *text == '\0' || n > static_cast<int>(readahead_max_threads) ? -1 : n;
 }
 
+// Formats one summary line, prints it, and appends it to the log.
+void summary(const char *label, std::uint64_t count)
+{
+	std::string line = label + std::to_string(count) + "\r\n";
+	std::printf("%s", line.c_str());
+	store_log(line);
+}
+
+// Lists what a run would do, on standard output, one line each, for people and for grep. No
+// banner and no CR: errors go to standard error, as the undo's do.
+int dry_run()
+{
+	if (int err = load_table("mac2cp850.tab"); err != 0) {
+		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n", std::strerror(err));
+		return -1;
+	}
+	// Shared, so that it never reports a volume in the middle of a run.
+	if (!take_lock(g_lockfile, false)) {
+		std::fprintf(stderr, "mac2cp850: %s\n", busy);
+		return -1;
+	}
+	list_rerun_breakers();
+	scan_path(g_startpath);
+	std::printf("Checked folders:  %llu\nChecked files:    %llu\nConversions done: %llu\n"
+	            "Collisions:       %llu\nKeeping escapes:  %llu\n",
+	            static_cast<unsigned long long>(g_folder_counter),
+	            static_cast<unsigned long long>(g_file_counter),
+	            static_cast<unsigned long long>(g_conversion_counter),
+	            static_cast<unsigned long long>(g_collisions),
+	            static_cast<unsigned long long>(g_keeping_escapes));
+	return g_collisions == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+	// A mistyped option must never start a run.
+	for (int i = 1; i < argc; i++) {
+		std::string_view arg = argv[i];
+		if (arg == "--help") {
+			print_help();
+			return 0;
+		}
+		if (arg == "--version") {
+			std::printf("mac2cp850 %s\n", MAC2CP850_VERSION);
+			return 0;
+		}
+		if (arg == "--dry-run" || arg == "-n") {
+			g_dry_run = true;
+			continue;
+		}
+		// Its value comes as "--read-ahead=N" or as the next argument.
+		std::string_view name = arg.substr(0, arg.find('='));
+		if (name != "--read-ahead")
+			return usage_error("unknown argument", argv[i]);
+		const char *value = argv[i] + name.size() + 1;
+		if (name.size() == arg.size()) {
+			if (i + 1 == argc)
+				return usage_error("option needs a value", argv[i]);
+			value = argv[++i];
+		}
+		int threads = thread_count(value);
+		if (threads < 0)
+			return usage_error("--read-ahead needs a number of threads from 0 to 64", value);
+		g_readahead_threads = static_cast<unsigned>(threads);
+	}
+#ifdef MAC2CP850_READAHEAD_AT_ONCE
+	g_readahead_at_once = true;  // the tests' copy: every walk with the read-ahead on
+#endif
+	// A dry run ends, like any listing, when its reader goes away.
+	if (g_dry_run)
+		return dry_run();
+
 	// A console that went away must not stop the run before its log is complete.
 	(void)signal(SIGPIPE, SIG_IGN);
-#ifdef MAC2CP850_READAHEAD_AT_ONCE
-	g_readahead_at_once = true;  // the tests' copy: every run with the read-ahead on
-#endif
-	// Other arguments are ignored.
-	for (int i = 1; i < argc; i++) {
-		if (std::strcmp(argv[i], "--read-ahead") != 0)
-			continue;
-		int n = i + 1 < argc ? thread_count(argv[++i]) : -1;
-		if (n < 0) {
-			std::fprintf(stderr,
-			             "mac2cp850: --read-ahead needs a number of threads from 0 to "
-			             "%u\nusage: mac2cp850 [--read-ahead N]\n",
-			             readahead_max_threads);
-			return 2;
-		}
-		g_readahead_threads = static_cast<unsigned>(n);
-	}
 
 	std::printf("------------------------------------\r\n");
 	std::printf("Codepage 850 filename conversion\r\n");
@@ -81,6 +177,10 @@ int main(int argc, char **argv)
 	std::printf("Mountpoint is %s\r\n", g_startpath);
 	std::printf("Accessing...");
 	(void)std::fflush(stdout);
+	if (!take_lock(g_lockfile, true)) {
+		std::printf("FAILED %s\r\n", busy);
+		return -1;
+	}
 	scan_path(g_startpath);
 	store_log("\r\nFinished\r\n");
 

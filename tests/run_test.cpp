@@ -102,17 +102,25 @@ TEST_F(run_report, runs_append_sections_and_keep_the_log)
 	                         log_section("", 1, 1, 0));
 }
 
-TEST_F(run_report, missing_record_folder_loses_only_the_records)
+// The lock makes the folder, so the records are kept too.
+TEST_F(run_report, missing_record_folder_is_made_for_the_lock)
 {
 	remove_tree(records);
 	write_file(mount + "/a:41", "");
+	mode_t saved = umask(0);
 
 	run_result r = run();
 
+	umask(saved);
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, report(1, 1, 1));
 	EXPECT_EQ(names(mount), std::vector<std::string>{"aA"});
-	EXPECT_FALSE(exists(records));
+	EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
+	struct stat st;
+	ASSERT_EQ(stat(records.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0700u);
+	ASSERT_EQ(stat(lock_path.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 TEST_F(run_report, vanished_console_does_not_cut_the_run_short)
@@ -125,40 +133,22 @@ TEST_F(run_report, vanished_console_does_not_cut_the_run_short)
 	EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
 }
 
-// A number of threads from 0 to 64 runs as without the option; anything else stops the run
-// before it starts.
+// A number of threads from 0 to 64, as the next argument or after '=', runs as without it.
 TEST_F(run_report, read_ahead_takes_a_number_of_threads)
 {
-	const std::vector<std::pair<std::vector<std::string>, bool>> cases = {
-	        {{"--read-ahead", "0"}, true},   {{"--read-ahead", "64"}, true},
-	        {{"--read-ahead", "007"}, true}, {{"--read-ahead", "65"}, false},
-	        {{"--read-ahead", "-1"}, false}, {{"--read-ahead", "1x"}, false},
-	        {{"--read-ahead", ""}, false},   {{"--read-ahead", "99999999999999999999"}, false},
-	        {{"--read-ahead"}, false},
-	};
-	for (const auto &[args, valid] : cases) {
+	for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+	             {"--read-ahead", "0"}, {"--read-ahead=64"}, {"--read-ahead", "007"}}) {
 		SCOPED_TRACE(args.back());
 		write_file(mount + "/a:41", "");
 		remove_tree(records);
-		make_dir(records);
 
 		run_result r = run_with(args);
 
-		if (valid) {
-			EXPECT_EQ(r.status, 0);
-			EXPECT_EQ(r.out, report(1, 1, 1));
-			EXPECT_EQ(r.err, "");
-			EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
-		} else {
-			EXPECT_EQ(r.status, 2);
-			EXPECT_EQ(r.out, "");
-			EXPECT_EQ(r.err, "mac2cp850: --read-ahead needs a number of threads from 0 to "
-			                 "64\nusage: mac2cp850 [--read-ahead N]\n");
-			EXPECT_FALSE(exists(log_path));
-			EXPECT_TRUE(exists(mount + "/a:41"));
-		}
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, report(1, 1, 1));
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
 		remove_tree(mount + "/aA");
-		remove_tree(mount + "/a:41");
 	}
 }
 
@@ -176,6 +166,70 @@ TEST_F(run_report, records_are_created_readable_by_all)
 	EXPECT_EQ(st.st_mode & 07777, 0644u);
 	ASSERT_EQ(stat(stats_path.c_str(), &st), 0);
 	EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+// A mistyped option starts nothing: no table read, no walk, no record, not even the lock.
+TEST_F(run_report, arguments_other_than_the_options_start_nothing)
+{
+	const std::string usage = "usage: mac2cp850 [--dry-run | -n] [--read-ahead N]\n"
+	                          "       mac2cp850 --help | --version\n";
+	const std::string threads = "mac2cp850: --read-ahead needs a number of threads from 0 to 64: ";
+	struct argument_case {
+		std::vector<std::string> args;
+		int status;
+		std::string out;  // its start, for --help
+		std::string err;
+	};
+	const std::vector<argument_case> cases = {
+	        {{"--help"}, 0, usage, ""},
+	        {{"--version"}, 0, "mac2cp850 " VERSION "\n", ""},
+	        {{"-dry-run"}, 2, "", "mac2cp850: unknown argument: -dry-run\n" + usage},
+	        {{"--dryrun"}, 2, "", "mac2cp850: unknown argument: --dryrun\n" + usage},
+	        {{"--verbose"}, 2, "", "mac2cp850: unknown argument: --verbose\n" + usage},
+	        {{mount}, 2, "", "mac2cp850: unknown argument: " + mount + "\n" + usage},
+	        {{"-n", ""}, 2, "", "mac2cp850: unknown argument: \n" + usage},
+	        {{"--read-ahead", "65"}, 2, "", threads + "65\n" + usage},
+	        {{"--read-ahead=-1"}, 2, "", threads + "-1\n" + usage},
+	        {{"--read-ahead", "1x"}, 2, "", threads + "1x\n" + usage},
+	        {{"--read-ahead="}, 2, "", threads + "\n" + usage},
+	        {{"--read-ahead", "99999999999999999999"}, 2, "",
+	         threads + "99999999999999999999\n" + usage},
+	        {{"-n", "--read-ahead"}, 2, "", "mac2cp850: option needs a value: --read-ahead\n" + usage},
+	        {{"--read-aheads=1"}, 2, "", "mac2cp850: unknown argument: --read-aheads=1\n" + usage},
+	};
+	remove_tree(records);
+	write_file(mount + "/a:41", "");
+	ASSERT_EQ(unlink((work + "/mac2cp850.tab").c_str()), 0);
+	for (const argument_case &c : cases) {
+		SCOPED_TRACE(c.args[0]);
+		run_result r = run_with(c.args);
+
+		EXPECT_EQ(r.status, c.status);
+		EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(names(mount), std::vector<std::string>{"a:41"});
+		EXPECT_FALSE(exists(records));
+	}
+}
+
+// Standard output is the same either way; standard error gets the progress only when it is a
+// terminal, taken off before the report.
+TEST_F(run_report, progress_only_on_a_terminal)
+{
+	for (bool terminal : {false, true}) {
+		SCOPED_TRACE(terminal);
+		remove_tree(mount);
+		make_dir(mount);
+		write_file(mount + "/a:41", "");
+
+		run_result r = run_with({}, 0, terminal);
+
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, report(1, 1, 1));
+		EXPECT_EQ(r.err,
+		          terminal ? "\0337entries: 0  folders: 1  conversions: 0  0:00\0338\033[K"
+		                   : "");
+	}
 }
 
 }  // namespace
