@@ -6,7 +6,7 @@
 //   gentree levels DIR ENTRIES FANOUTS ESCAPED_PERCENT SEED
 //   gentree copy FROM TO
 //
-// "tree", "deep" and "levels" print "folders F entries E escaped X": F counts DIR itself, E every entry
+// Each but "copy" prints "folders F entries E escaped X": F counts DIR itself, E every entry
 // below it (folders included), X the entries whose names carry an escape the shipped table maps.
 #include <dirent.h>
 #include <fcntl.h>
@@ -174,8 +174,8 @@ void make_levels(const char *dir, std::uint64_t entries, const std::vector<std::
 	std::uint64_t folders = 1;
 	for (std::uint64_t width = 1; std::uint64_t fanout : fanouts)
 		folders += width *= fanout;
-	std::printf("folders %" PRIu64 " entries %" PRIu64 " escaped %" PRIu64 "\n", folders,
-	            index, escaped);
+	std::printf("folders %" PRIu64 " entries %" PRIu64 " escaped %" PRIu64 "\n", folders, index,
+	            escaped);
 }
 
 void copy(int from, int to)

@@ -147,7 +147,8 @@ int main(int argc, char **argv)
 		}
 		int threads = thread_count(value);
 		if (threads < 0)
-			return usage_error("--read-ahead needs a number of threads from 0 to 64", value);
+			return usage_error("--read-ahead needs a number of threads from 0 to 64",
+			                   value);
 		g_readahead_threads = static_cast<unsigned>(threads);
 	}
 #ifdef MAC2CP850_READAHEAD_AT_ONCE

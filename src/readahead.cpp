@@ -16,6 +16,8 @@
 #include <set>
 #include <string>
 
+#include "walk.h"
+
 unsigned g_readahead_threads = 16;
 bool g_readahead_at_once;
 
@@ -50,12 +52,12 @@ struct listed {
 	std::size_t next_name = 0;  // offset in names of the next one's name
 };
 
-int root_fd = -1;                 // the mount point, the base of every open
-dev_t root_dev;                   // its device: folders on another are left to the walk
-std::size_t wanted;               // threads to start; 0: no read-ahead this walk
-bool started;                     // whether they were started and not ended since
-bool last_slow;                   // whether the walk's last listing was slow
-std::vector<pthread_t> threads;   // the threads started
+int root_fd = -1;                // the mount point, the base of every open
+dev_t root_dev;                  // its device: folders on another are left to the walk
+std::size_t wanted;              // threads to start; 0: no read-ahead this walk
+bool started;                    // whether they were started and not ended since
+bool last_slow;                  // whether the walk's last listing was slow
+std::vector<pthread_t> threads;  // the threads started
 
 std::mutex lock;                  // guards everything below
 std::condition_variable work;     // more folders to list, or stopping
@@ -75,8 +77,8 @@ bool slow(std::chrono::nanoseconds took, std::size_t entries)
 // Whether the walk has left the folder at `at` and everything below it behind.
 bool passed(const place &at)
 {
-	return at < walk_at && (at.size() > walk_at.size() ||
-	                        !std::equal(at.begin(), at.end(), walk_at.begin()));
+	return at < walk_at &&
+	       (at.size() > walk_at.size() || !std::equal(at.begin(), at.end(), walk_at.begin()));
 }
 
 // The first folder in walk order that the walk has not passed yet; false when none is known.
@@ -108,10 +110,10 @@ bool next_folder(place &at, std::string &path)
 int list_folder(const std::string &path, std::vector<char> &records, listed &found,
                 std::string &named, std::size_t &entries)
 {
-	struct open_how how {};
+	open_how how{};
 	how.flags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-	how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS |
-	              RESOLVE_NO_XDEV;
+	how.resolve =
+	        RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS | RESOLVE_NO_XDEV;
 	int fd = static_cast<int>(syscall(SYS_openat2, root_fd, path.c_str(), &how, sizeof how));
 	if (fd < 0)
 		return -1;
@@ -123,25 +125,17 @@ int list_folder(const std::string &path, std::vector<char> &records, listed &fou
 	found.path.assign(path).append("/");
 	named.clear();
 	entries = 0;
-	ssize_t filled;
-	while ((filled = getdents64(fd, records.data(), records.size())) > 0) {
-		for (ssize_t at = 0; at < filled;) {
-			const auto *entry =
-			        reinterpret_cast<const struct dirent64 *>(records.data() + at);
-			at += entry->d_reclen;
-			const char *name = entry->d_name;
-			if (name[0] == '.' &&
-			    (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-				continue;
-			std::size_t length = std::strlen(name) + 1;
-			if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
-				found.index.push_back(entries);
-				found.names.append(name, length);
-			} else if (std::memchr(name, ':', length) != nullptr) {
-				named.append(name, length);
-			}
-			entries++;
+	listing_reader reader{fd, records};
+	while (const struct dirent64 *entry = next_entry(reader)) {
+		const char *name = entry->d_name;
+		std::size_t length = std::strlen(name) + 1;
+		if (entry->d_type == DT_DIR || entry->d_type == DT_UNKNOWN) {
+			found.index.push_back(entries);
+			found.names.append(name, length);
+		} else if (std::memchr(name, ':', length) != nullptr) {
+			named.append(name, length);
 		}
+		entries++;
 	}
 	return fd;
 }
@@ -193,7 +187,7 @@ void *reader(void *)
 			room.notify_all();
 		}
 		if (!found.index.empty()) {
-			// Handed out before the inodes are read, so that other threads start on them.
+			// Handed out before the inodes are read: other threads start on them.
 			at.push_back(found.index[0]);
 			waiting.emplace(at, std::move(found));
 			work.notify_all();
@@ -213,7 +207,7 @@ void start(const std::vector<std::size_t> &where)
 	quick_in_a_row = 0;
 	walk_at = where;
 	// The mount point itself, handed out as the only subfolder of a folder above it.
-	waiting.emplace(place{}, listed{"", {0}, std::string(".", 2)});
+	waiting.emplace(place{}, listed{"", {0}, std::string{'.', '\0'}});
 	for (std::size_t i = 0; i < wanted; i++) {
 		pthread_t thread;
 		if (pthread_create(&thread, nullptr, reader, nullptr) != 0)
@@ -241,11 +235,11 @@ void end()
 
 }  // namespace
 
-std::size_t readahead_prepare(int dir_fd, std::size_t spare)
+std::size_t readahead_prepare(int mount_fd, std::size_t spare)
 {
 	if (g_readahead_threads == 0 || spare < 2)
 		return 0;
-	root_fd = openat(dir_fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+	root_fd = openat(mount_fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
 	if (root_fd < 0)
 		return 0;
 	struct stat st;

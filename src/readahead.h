@@ -13,9 +13,9 @@ extern bool g_readahead_at_once;      // start them at the first folder, not onc
 // Most threads that --read-ahead may ask for.
 inline constexpr unsigned readahead_max_threads = 64;
 
-// Prepares a read-ahead below the mount point open as `root_fd` that holds at most `spare`
+// Prepares a read-ahead below the mount point open as `mount_fd` that holds at most `spare`
 // descriptors at once; returns how many it may hold, which the walk must leave to it.
-std::size_t readahead_prepare(int root_fd, std::size_t spare);
+std::size_t readahead_prepare(int mount_fd, std::size_t spare);
 
 // Tells that the walk entered the folder at `where` (its index in its folder's listing at each
 // level below the mount point) and listed its `entries` in `took`; starts the threads when

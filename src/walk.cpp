@@ -170,20 +170,11 @@ std::size_t read_listing(int fd, std::string &listing)
 	std::size_t entries = 0;
 	if (records.empty())
 		records.resize(std::size_t{1} << 18);
-	ssize_t filled;
-	while ((filled = getdents64(fd, records.data(), records.size())) > 0) {
-		for (ssize_t at = 0; at < filled;) {
-			const auto *entry =
-			        reinterpret_cast<const struct dirent64 *>(records.data() + at);
-			at += entry->d_reclen;
-			const char *name = entry->d_name;
-			if (name[0] == '.' &&
-			    (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-				continue;
-			listing += static_cast<char>(entry->d_type);
-			listing.append(name, std::strlen(name) + 1);
-			entries++;
-		}
+	listing_reader reader{fd, records};
+	while (const struct dirent64 *entry = next_entry(reader)) {
+		listing += static_cast<char>(entry->d_type);
+		listing.append(entry->d_name, std::strlen(entry->d_name) + 1);
+		entries++;
 	}
 	return entries;
 }
@@ -241,6 +232,25 @@ void hide_progress()
 		return;
 	(void)write(STDERR_FILENO, "\0338\033[K", 5);
 	progress_shown = false;
+}
+
+const struct dirent64 *next_entry(listing_reader &reader)
+{
+	for (;;) {
+		if (reader.at == reader.filled) {
+			reader.filled =
+			        getdents64(reader.fd, reader.records.data(), reader.records.size());
+			reader.at = 0;
+			if (reader.filled <= 0)
+				return nullptr;
+		}
+		const auto *entry = reinterpret_cast<const struct dirent64 *>(
+		        reader.records.data() + reader.at);
+		reader.at += entry->d_reclen;
+		const char *name = entry->d_name;
+		if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))))
+			return entry;
+	}
 }
 
 std::size_t descriptor_budget()

@@ -173,7 +173,10 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 {
 	const std::string usage = "usage: mac2cp850 [--dry-run | -n] [--read-ahead N]\n"
 	                          "       mac2cp850 --help | --version\n";
-	const std::string threads = "mac2cp850: --read-ahead needs a number of threads from 0 to 64: ";
+	const std::string threads =
+	        "mac2cp850: --read-ahead needs a number of threads from 0 to 64: ";
+	const std::string big = "99999999999999999999";
+	const std::string no_value = "mac2cp850: option needs a value: --read-ahead\n" + usage;
 	struct argument_case {
 		std::vector<std::string> args;
 		int status;
@@ -192,10 +195,9 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 	        {{"--read-ahead=-1"}, 2, "", threads + "-1\n" + usage},
 	        {{"--read-ahead", "1x"}, 2, "", threads + "1x\n" + usage},
 	        {{"--read-ahead="}, 2, "", threads + "\n" + usage},
-	        {{"--read-ahead", "99999999999999999999"}, 2, "",
-	         threads + "99999999999999999999\n" + usage},
-	        {{"-n", "--read-ahead"}, 2, "", "mac2cp850: option needs a value: --read-ahead\n" + usage},
-	        {{"--read-aheads=1"}, 2, "", "mac2cp850: unknown argument: --read-aheads=1\n" + usage},
+	        {{"--read-ahead", big}, 2, "", threads + big + "\n" + usage},
+	        {{"-n", "--read-ahead"}, 2, "", no_value},
+	        {{"--read-aheads"}, 2, "", "mac2cp850: unknown argument: --read-aheads\n" + usage},
 	};
 	remove_tree(records);
 	write_file(mount + "/a:41", "");
