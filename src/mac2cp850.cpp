@@ -45,7 +45,7 @@ void print_help()
 	        "                   mount: PATH                another file system the run enters\n"
 	        "                   table breaks reruns: :XX gives 'C'\n"
 	        "                                              the next run decodes again\n"
-	        "  --read-ahead N  let N threads, 0 to 64, read the folders ahead of the walk\n"
+	        "  --read-ahead N let N threads, 0 to 64, read the folders ahead of the walk\n"
 	        "                 when listings are slow, so that the caches hold them when it\n"
 	        "                 gets there: for storage that serves many reads at once\n"
 	        "                 (default 16; 0: none)\n"
