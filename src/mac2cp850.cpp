@@ -10,10 +10,12 @@
 
 #include "convert.h"
 #include "convlog.h"
+#include "journal.h"
 #include "walk.h"
 
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
 const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
+const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
 const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
 
 namespace
@@ -51,10 +53,19 @@ int main()
 	std::printf("Mountpoint is %s\r\n", g_startpath);
 	std::printf("Accessing...");
 	(void)std::fflush(stdout);
+	// What fails here shows as renames withheld for want of a record.
+	(void)make_record_folder();
+	(void)journal_open();
 	scan_path(g_startpath);
 	store_log("\r\nFinished\r\n");
 
 	std::printf("done\r\n");
+	if (g_withheld != 0)
+		std::printf("Kept their names for want of a record: %llu (%s)\r\n",
+		            static_cast<unsigned long long>(g_withheld), g_withheld_reason.c_str());
+	if (g_unwalked != 0)
+		std::printf("Folders not walked in full for want of file descriptors: %llu\r\n",
+		            static_cast<unsigned long long>(g_unwalked));
 	std::printf("------------------------------------\r\n\r\n");
 	std::printf("ISO-8859-1 filename conversion finished.\r\n");
 	std::printf("Stats:\r\n");
@@ -63,5 +74,5 @@ int main()
 	summary("Conversions done: ", g_conversion_counter);
 	std::printf("\r\nFor a complete list of all affected files see \"convert.log\".\r\n");
 	std::printf("May the Umlaut be with you.\r\n\r\n");
-	return 0;
+	return g_withheld + g_unwalked == 0 ? 0 : 1;
 }
