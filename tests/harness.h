@@ -36,8 +36,12 @@ void remove_tree(const std::string &path);
 // The system calls at which run_killed() can stop the program.
 enum kill_point { kill_at_rename = 1, kill_at_write = 2 };
 
-// What the console shows after a completed run.
-std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions);
+// What the console shows after a completed run; `failures` are the lines that follow "done".
+std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions,
+                   const std::string &failures = "");
+// The console's line for `count` entries that kept their names for want of a record, the first
+// for `reason` (the file and its error).
+std::string withheld(std::uint64_t count, const std::string &reason);
 // The section that one run appends to the log, around the conversion lines `body`.
 std::string log_section(const std::string &body, std::uint64_t folders, std::uint64_t files,
                         std::uint64_t conversions);
@@ -53,9 +57,10 @@ protected:
 	void SetUp() override;
 	void TearDown() override;
 
-	// Runs the program in `work`; a nonzero `nofile` sets the soft open-file limit, and
-	// `console_gone` closes the reading end of its standard output before it starts.
-	run_result run(rlim_t nofile = 0, bool console_gone = false);
+	// Runs the program in `work`; a nonzero `nofile` sets the soft open-file limit,
+	// `console_gone` closes the reading end of its standard output before it starts, and it
+	// inherits `inherited` descriptors open beyond the standard three.
+	run_result run(rlim_t nofile = 0, bool console_gone = false, unsigned inherited = 0);
 	// Runs the undo's test copy in `work` with `args`; a nonzero `nofile` sets the soft
 	// open-file limit.
 	run_result undo(const std::vector<std::string> &args = {}, rlim_t nofile = 0);
@@ -67,6 +72,7 @@ protected:
 	// tells whether it got that far.
 	run_result run_killed(kill_point at, unsigned long n, bool &killed);
 	std::string log() const;
+	std::string journal() const;
 	std::string stats() const;
 	void write_table(const std::string &bytes) const;
 
@@ -76,5 +82,6 @@ protected:
 	const std::string work = top + "/work";
 	const std::string outside = top + "/outside";
 	const std::string log_path = records + "/convert.log";
+	const std::string journal_path = records + "/convert.journal";
 	const std::string stats_path = records + "/runstats.txt";
 };

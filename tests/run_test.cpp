@@ -102,7 +102,8 @@ TEST_F(run_report, runs_append_sections_and_keep_the_log)
 	                         log_section("", 1, 1, 0));
 }
 
-TEST_F(run_report, missing_record_folder_loses_only_the_records)
+// Made for the records' owner only, and used.
+TEST_F(run_report, missing_record_folder_is_made)
 {
 	remove_tree(records);
 	write_file(mount + "/a:41", "");
@@ -112,7 +113,11 @@ TEST_F(run_report, missing_record_folder_loses_only_the_records)
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, report(1, 1, 1));
 	EXPECT_EQ(names(mount), std::vector<std::string>{"aA"});
-	EXPECT_FALSE(exists(records));
+	struct stat st;
+	ASSERT_EQ(stat(records.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0700u);
+	EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
+	EXPECT_NE(journal().find(" r 0 "), std::string::npos);
 }
 
 TEST_F(run_report, vanished_console_does_not_cut_the_run_short)
