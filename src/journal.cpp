@@ -333,7 +333,9 @@ journal_run read_run(std::string_view journal, std::size_t start)
 	std::vector<std::string_view> f;
 	split(journal.substr(start + magic.size(), end - start - magic.size()), f);
 	run.version = f[0];
-	if (run.version != format_version || f.size() != 2 || f[1].size() != 16) {
+	if (run.version != format_version)
+		return run;
+	if (f.size() != 2 || f[1].size() != 16) {
 		run.version = journal.substr(start + magic.size(), end - start - magic.size());
 		return run;
 	}
