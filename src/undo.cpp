@@ -102,10 +102,9 @@ int reach(std::size_t n)
 			settle(f, places[m].state, places[m].reason);
 		return -1;
 	}
-	if (m != 0)
-		close_from(places[m].pos + 1);
-	else
-		close_from(0);
+	// The open way leads to m, then down the folders about to be opened.
+	if (!way.empty())
+		close_from(m == 0 ? 0 : places[m].pos + 1);
 	int fd = places[m].fd;
 	for (auto it = way.rbegin(); it != way.rend(); ++it) {
 		const journal_folder &folder = run->folders[*it];
