@@ -173,11 +173,12 @@ void read_listing(int fd, std::string &listing)
 	}
 }
 
+// `name` lies in the parent's listing, which moves when the stack grows: it is used first.
 void enter(int fd, folder_id id, std::size_t path_len, const char *name, bool via_link)
 {
 	walked.insert(id);
-	stack.push_back({fd, id, {}, 0, path_len, false, via_link});
 	journal_enter(id, name, via_link);
+	stack.push_back({fd, id, {}, 0, path_len, false, via_link});
 	read_listing(fd, stack.back().listing);
 }
 
