@@ -2,9 +2,11 @@
 """Generate mac2cp850.tab: 256 bytes, Mac Roman code -> code page 850 byte.
 
 Byte v of the table replaces a name escape ":XX" of value v; 0 keeps the
-escape unchanged. The exact pairs come from Python's mac_roman and cp850
-codecs, so nothing here is a hand-typed character mapping except the few
-best-fit choices below.
+escape unchanged. Only Mac Roman's upper half is mapped: of the ASCII range
+a Mac file server escapes only '/', so an ASCII escape such as the ":30" of
+"Meeting 10:30" is ordinary text and stays. The exact pairs come from
+Python's mac_roman and cp850 codecs, so nothing here is a hand-typed
+character mapping except the few best-fit choices below.
 
 Usage:
   gen_table.py [OUT]        write the table (default: data/mac2cp850.tab)
@@ -21,6 +23,9 @@ REPO = pathlib.Path(__file__).resolve().parent.parent
 DEFAULT_OUT = REPO / "data" / "mac2cp850.tab"
 
 SLASH = 0x2F
+# A decoded byte that is ':' or a hex digit can start or complete an escape,
+# which a rerun would then decode again.
+ESCAPE_TEXT = set(b":0123456789abcdefABCDEF")
 # Clients on code page 850 cannot use these in names, so no best fit may
 # produce one (a '/' would also split the name into a path).
 NOT_IN_NAMES = set(b'\\/:*?"<>|')
@@ -71,6 +76,12 @@ def check(cond, msg):
         sys.exit("gen_table.py: internal check failed: " + msg)
 
 
+def rerun_breakers(table):
+    """Entries whose byte a second decoding could read as part of an escape."""
+    return ["0x%02X -> %r" % (v, chr(b)) for v, b in enumerate(table)
+            if b in ESCAPE_TEXT]
+
+
 def mac_char(v):
     return bytes([v]).decode("mac_roman")
 
@@ -88,11 +99,6 @@ def build():
     """Return (table, kinds) where kinds[v] is 'exact', 'best' or 'none'."""
     table = bytearray(256)
     kinds = {}
-    for v in range(0x20, 0x7F):
-        # Both code pages are ASCII here; check rather than trust it.
-        check(mac_char(v) == chr(v) and cp850_byte(chr(v)) == v,
-              "0x%02X is not plain ASCII in both codecs" % v)
-        table[v] = 0 if v == SLASH else v
     for v in range(0x80, 0x100):
         b = cp850_byte(mac_char(v))
         if b is not None:
@@ -108,8 +114,11 @@ def build():
 
     check(len(table) == 256, "table is not 256 bytes")
     check(SLASH not in table, "table contains 0x2F")
-    check(not any(table[v] for v in list(range(0x20)) + [0x7F]),
-          "control code mapped")
+    breakers = rerun_breakers(table)
+    check(not breakers, "a second decoding would change names: " +
+          ", ".join(breakers))
+    check(not any(table[:0x80]), "ASCII escape mapped: " + ", ".join(
+        "0x%02X" % v for v in range(0x80) if table[v]))
     exact = [v for v in kinds if kinds[v] == "exact"]
     check(len(exact) == EXACT_COUNT,
           "%d exact pairs, expected %d" % (len(exact), EXACT_COUNT))
