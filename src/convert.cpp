@@ -11,6 +11,7 @@
 #include "convlog.h"
 #include "journal.h"
 #include "mac2cp850.h"
+#include "preview.h"
 
 unsigned char mactable[256];
 std::uint64_t g_conversion_counter;
@@ -67,9 +68,31 @@ int rename_noreplace(int dirfd, const char *from, const char *to)
 	return renameat(dirfd, from, dirfd, to);
 }
 
-// An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte. Escapes of
-// '.' and '/', and those whose table entry is 0 (no mapping) or '/', are kept as they stand,
-// so a decoded name is never cut, never leaves its folder, and loses no information.
+int escape_at(const char *p)
+{
+	if (*p != ':')
+		return -1;
+	int high = hex_digit(p[1]);
+	int low = high < 0 ? -1 : hex_digit(p[2]);
+	return low < 0 ? -1 : high * 16 + low;
+}
+
+// Escapes of '.' and '/', and those whose table entry is 0 (no mapping) or '/', are kept, so a
+// decoded name is never cut, never leaves its folder, and loses no information.
+const char *why_kept(int value)
+{
+	if (value == 0x2E)
+		return "is '.'";
+	if (value == 0x2F)
+		return "is '/'";
+	if (mactable[value] == 0)
+		return "has no byte in the table";
+	if (mactable[value] == '/')
+		return "would give '/'";
+	return nullptr;
+}
+
+// An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte.
 bool decode_name(const char *name, std::string &out)
 {
 	const char *colon = std::strchr(name, ':');
@@ -85,18 +108,15 @@ bool decode_name(const char *name, std::string &out)
 			out.append(run, p);
 			continue;
 		}
-		int high = hex_digit(p[1]);
-		int low = high < 0 ? -1 : hex_digit(p[2]);
-		if (low < 0) {
+		int value = escape_at(p);
+		if (value < 0) {
 			out += *p++;
 			continue;
 		}
-		unsigned value = static_cast<unsigned>(high * 16 + low);
-		unsigned char byte = mactable[value];
-		if (value == 0x2E || value == 0x2F || byte == 0 || byte == '/') {
+		if (why_kept(value) != nullptr) {
 			out.append(p, 3);
 		} else {
-			out += static_cast<char>(byte);
+			out += static_cast<char>(mactable[value]);
 			changed = true;
 		}
 		p += 3;
@@ -124,10 +144,13 @@ int load_table(const char *path)
 
 void set_new_name(int dirfd, const std::string &dir, const char *name, ino_t ino)
 {
-	if (!decode_name(name, decoded))
-		return;
-	g_conversion_counter++;
-	rename_entry(dirfd, dir, name, ino, decoded);
+	bool changed = decode_name(name, decoded);
+	if (changed)
+		g_conversion_counter++;
+	if (g_dry_run)
+		return foresee(dirfd, dir, name, changed ? decoded.c_str() : nullptr);
+	if (changed)
+		rename_entry(dirfd, dir, name, ino, decoded);
 }
 
 // Records before acts: the log line, the journal record, the rename, and after a failed rename

@@ -13,6 +13,13 @@ extern std::uint64_t
 extern std::uint64_t g_withheld;       // entries that kept their names for want of a record
 extern std::string g_withheld_reason;  // the file of the first record not written, and why
 
+// The value of the escape at `p`, ':' and exactly two hex digits; -1 when `p` starts none.
+int escape_at(const char *p);
+
+// Why an escape of `value` stays as it stands, as a text for people; nullptr when the table
+// decodes it.
+const char *why_kept(int value);
+
 // Decodes the escapes of `name` into `out`; false (and `out` unspecified) when nothing changes.
 bool decode_name(const char *name, std::string &out);
 
@@ -25,7 +32,7 @@ int load_table(const char *path);
 int rename_noreplace(int dirfd, const char *from, const char *to);
 
 // Renames entry `name` (inode `ino`) of the folder open as `dirfd`, whose path is `dir`, to its
-// decoded name, as rename_entry does.
+// decoded name, as rename_entry does; a dry run foresees and lists the same instead.
 void set_new_name(int dirfd, const std::string &dir, const char *name, ino_t ino);
 
 // Renames entry `name` (inode `ino`) of the folder open as `dirfd`, whose path is `dir`, to

@@ -44,21 +44,6 @@ int put(int fd, std::string_view text)
 
 }  // namespace
 
-// Each component is made in turn, so that the last one's result tells.
-int make_record_folder()
-{
-	std::string dir = g_logfile;
-	std::size_t slash = dir.rfind('/');
-	if (slash == 0 || slash == std::string::npos)
-		return 0;
-	dir.resize(slash);
-	for (std::size_t at = dir.find('/', 1);; at = dir.find('/', at + 1)) {
-		int made = mkdir(dir.substr(0, at).c_str(), 0700);
-		if (at == std::string::npos)
-			return made == 0 || errno == EEXIST ? 0 : errno;
-	}
-}
-
 int append_whole(int fd, std::string_view text, bool &torn_now)
 {
 	std::size_t done = 0;

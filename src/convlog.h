@@ -1,5 +1,5 @@
 // The conversion log: every rename, every failed rename and each run's summary. Also what the
-// record files share: their folder, and appending a record whole or not at all.
+// record files share: appending a record whole or not at all.
 #pragma once
 
 #include <cstddef>
@@ -9,10 +9,6 @@
 // Opens each run's section of the log.
 inline constexpr std::string_view log_header =
         "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n";
-
-// Makes the folder of the records, and the folders above it, where missing (mode 0700);
-// 0 or an errno.
-int make_record_folder();
 
 // Appends `text` to the regular file `fd`, open in append mode, whole or not at all: what a
 // failed write left of it is cut off again. 0 or an errno; `torn` is set when a part stayed.

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "journal.h"
+#include "lock.h"
 #include "mac2cp850.h"
 #include "undo.h"
 
@@ -17,6 +18,7 @@ const char *const g_startpath = MAC2CP850_MOUNTPOINT;
 const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
 const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
 const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
+const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 
 namespace
 {
@@ -99,6 +101,11 @@ int main(int argc, char **argv)
 		}
 	}
 
+	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
+	if (!take_lock(g_lockfile, !dry_run)) {
+		std::fprintf(stderr, "mac2cp850-undo: another run or undo is using the volume\n");
+		return 2;
+	}
 	std::string journal;
 	if (int err = read_journal(journal_path, journal); err != 0) {
 		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", journal_path,

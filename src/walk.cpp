@@ -4,17 +4,20 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "convert.h"
 #include "journal.h"
+#include "preview.h"
 #include "runstats.h"
 
 std::uint64_t g_folder_counter;
@@ -46,6 +49,7 @@ struct folder_id_hash {
 struct frame {
 	int fd;               // -1 while handed back to stay within the descriptor budget
 	folder_id id;         // what fd must be when it is reopened through ".."
+	std::uint64_t mount;  // the mount it lies on
 	std::string listing;  // per entry: its type from the listing, its inode, its name, a 0 byte
 	std::size_t next;     // offset in listing of the entry being handled
 	std::size_t path_len;  // length of this folder's path
@@ -59,6 +63,38 @@ constexpr std::size_t name_offset = 1 + sizeof(ino_t);
 folder_id root_id;  // the mount point: a link is followed only to it or below it
 std::unordered_set<folder_id, folder_id_hash> walked;  // each folder is walked once per run
 std::vector<frame> stack;                              // the mount point, then the way down
+
+// The progress line is brought up to date at most this often, and the clock is read only
+// every this many entries, so that it costs the walk nothing to speak of.
+constexpr long progress_interval_ns = 250'000'000;
+constexpr std::uint64_t progress_every = 64;
+
+bool progress_on;         // standard error is a terminal: the walk shows its progress there
+bool progress_shown;      // the progress line is on the terminal, after the saved cursor
+timespec progress_start;  // when the walk began
+timespec progress_last;   // when the progress line was last brought up to date
+
+long long elapsed_ns(const timespec &from, const timespec &to)
+{
+	return (to.tv_sec - from.tv_sec) * 1'000'000'000LL + (to.tv_nsec - from.tv_nsec);
+}
+
+// Writes the line where the cursor stood when it was first shown (saved with ESC 7, restored
+// with ESC 8 and the rest of the line erased), so that it stays on one line, after whatever
+// the console shows there.
+void show_progress(const timespec &now)
+{
+	long long seconds = elapsed_ns(progress_start, now) / 1'000'000'000LL;
+	std::string text = progress_shown ? "\0338\033[K" : "\0337";
+	text += "entries: " + std::to_string(g_file_counter);
+	text += "  folders: " + std::to_string(g_folder_counter);
+	text += "  conversions: " + std::to_string(g_conversion_counter);
+	text += "  " + std::to_string(seconds / 60) + (seconds % 60 < 10 ? ":0" : ":");
+	text += std::to_string(seconds % 60);
+	(void)write(STDERR_FILENO, text.data(), text.size());
+	progress_shown = true;
+	progress_last = now;
+}
 
 void count_folder()
 {
@@ -74,6 +110,24 @@ void count_file()
 		store_stats();
 		g_last_file = g_file_counter;
 	}
+	if (progress_on && g_file_counter % progress_every == 0) {
+		timespec now;
+		(void)clock_gettime(CLOCK_MONOTONIC, &now);
+		if (elapsed_ns(progress_last, now) >= progress_interval_ns)
+			show_progress(now);
+	}
+}
+
+// The folder open as `fd`, and in `mount` the mount it lies on (its device where the system
+// does not tell mounts apart); {0, 0} when it can't be told.
+folder_id identify(int fd, std::uint64_t &mount)
+{
+	struct statx sx;
+	if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0)
+		return {0, 0};
+	dev_t dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+	mount = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : dev;
+	return {dev, sx.stx_ino};
 }
 
 // Closes the descriptor of the highest folder on the way that can have it back through the ".."
@@ -110,7 +164,7 @@ int open_at(int dirfd, const char *name, int flags)
 // Opens entry `name` of `dirfd` when it is a folder to walk: a real subfolder, or (when
 // `links` allows) a link to a folder inside the volume; never one walked before in this run.
 int open_folder(int dirfd, const char *name, unsigned char type, bool links, folder_id &id,
-                bool &via_link)
+                std::uint64_t &mount, bool &via_link)
 {
 	if (type == DT_UNKNOWN) {
 		struct stat st;
@@ -137,7 +191,7 @@ int open_folder(int dirfd, const char *name, unsigned char type, bool links, fol
 			return -1;
 		via_link = true;
 	}
-	id = identity(fd);
+	id = identify(fd, mount);
 	if (id == folder_id{0, 0} || walked.count(id) != 0 || (via_link && !below(fd, root_id))) {
 		(void)close(fd);
 		return -1;
@@ -174,11 +228,12 @@ void read_listing(int fd, std::string &listing)
 }
 
 // `name` lies in the parent's listing, which moves when the stack grows: it is used first.
-void enter(int fd, folder_id id, std::size_t path_len, const char *name, bool via_link)
+void enter(int fd, folder_id id, std::uint64_t mount, std::size_t path_len, const char *name,
+           bool via_link)
 {
 	walked.insert(id);
 	journal_enter(id, name, via_link);
-	stack.push_back({fd, id, {}, 0, path_len, false, via_link});
+	stack.push_back({fd, id, mount, {}, 0, path_len, false, via_link});
 	read_listing(fd, stack.back().listing);
 }
 
@@ -217,6 +272,14 @@ void leave(std::string &path)
 }
 
 }  // namespace
+
+void hide_progress()
+{
+	if (!progress_shown)
+		return;
+	(void)write(STDERR_FILENO, "\0338\033[K", 5);
+	progress_shown = false;
+}
 
 // Where the open descriptors can't be listed, half the limit is taken for free, and the walk
 // gives descriptors back when it meets the limit all the same.
@@ -281,11 +344,17 @@ void scan_path(const char *path)
 	int fd = open_at(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0)
 		return;
-	root_id = identity(fd);
+	std::uint64_t root_mount = 0;
+	root_id = identify(fd, root_mount);
 	g_fd_budget = descriptor_budget();
+	progress_on = isatty(STDERR_FILENO) != 0;
+	if (progress_on) {
+		(void)clock_gettime(CLOCK_MONOTONIC, &progress_start);
+		show_progress(progress_start);
+	}
 
 	std::string dir = path;
-	enter(fd, root_id, dir.size(), path, false);
+	enter(fd, root_id, root_mount, dir.size(), path, false);
 	while (!stack.empty()) {
 		frame &cur = stack.back();
 		if (cur.next == cur.listing.size()) {
@@ -300,11 +369,12 @@ void scan_path(const char *path)
 
 		if (!cur.in_child) {
 			folder_id id;
+			std::uint64_t mount = 0;
 			bool via_link;
 			// A link whose parent can't be reopened through ".." is left to the walk
 			// over the folder it points to, which lies inside the volume too.
 			bool links = stack.size() < g_fd_budget;
-			int child = open_folder(cur.fd, name, type, links, id, via_link);
+			int child = open_folder(cur.fd, name, type, links, id, mount, via_link);
 			if (child >= 0) {
 				cur.in_child = true;
 				if (!via_link && stack.size() >= g_fd_budget) {
@@ -314,7 +384,9 @@ void scan_path(const char *path)
 				count_folder();
 				dir += '/';
 				dir.append(name, name_len);
-				enter(child, id, dir.size(), name, via_link);
+				if (mount != cur.mount)
+					note_mount(dir);
+				enter(child, id, mount, dir.size(), name, via_link);
 				continue;
 			}
 		}
@@ -323,4 +395,5 @@ void scan_path(const char *path)
 		set_new_name(cur.fd, dir, name, ino);
 		cur.next += name_offset + name_len + 1;
 	}
+	hide_progress();
 }
