@@ -40,13 +40,11 @@ void withhold(const char *file, int err)
 {
 	if (g_withheld++ != 0)
 		return;
-	g_withheld_reason.assign(file).append(": ");
+	g_withheld_reason = std::string(file) + ": ";
 	if (err < 0)
-		g_withheld_reason.append("not a regular file");
+		g_withheld_reason += "not a regular file";
 	else
-		g_withheld_reason.append(std::to_string(err))
-		        .append(" ")
-		        .append(std::strerror(err));
+		g_withheld_reason += std::to_string(err) + " " + std::strerror(err);
 }
 
 }  // namespace

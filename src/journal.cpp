@@ -197,7 +197,7 @@ int journal_open()
 	if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
 		record += '\n';
 	record.append(magic).append(format_version).append(1, ' ').append(run_id).append(1, '\n');
-	bool torn_header = false;
+	bool torn_header = false;  // the file is closed anyway, and the next open starts a line
 	if (int err = append_whole(fd, record, torn_header); err != 0) {
 		(void)close(fd);
 		return err;
@@ -341,7 +341,7 @@ journal_run read_run(std::string_view journal, std::size_t start)
 	}
 	const std::string id(f[1]);
 
-	std::vector<std::string_view> pending;  // lines of no run since the last record
+	std::vector<journal_entry> pending;  // lines of no record since the last record
 	bool in_range = true;
 	bool after_rename = false;
 	for (std::size_t pos = end; pos < journal.size();) {
@@ -358,17 +358,14 @@ journal_run read_run(std::string_view journal, std::size_t start)
 		if (!ours && !in_range)
 			continue;
 		if (!ours || !take_record(f, run, after_rename)) {
-			pending.push_back(line);
+			pending.push_back({journal_entry::unreadable, 0, 0, {}, {}, line});
 			after_rename = false;
 			continue;
 		}
+		// The lines kept aside were not the run's last: they go before a rename just read.
 		after_rename = f[1] == "r";
-		// A rename just read goes after the lines kept aside.
 		auto at = run.entries.end() - (after_rename ? 1 : 0);
-		for (std::string_view text : pending)
-			at = run.entries.insert(at,
-			                        {journal_entry::unreadable, 0, 0, {}, {}, text}) +
-			     1;
+		run.entries.insert(at, pending.begin(), pending.end());
 		pending.clear();
 	}
 	return run;

@@ -34,8 +34,7 @@ void print_help()
 	        "  --dry-run       print what would be renamed back and what would be refused;\n"
 	        "                  change nothing\n"
 	        "  --journal FILE  the journal (default: %s)\n"
-	        "  --run N         the N-th run from the end of the journal (default: 1, the "
-	        "last)\n"
+	        "  --run N         the N-th run from the end (default: 1, the last)\n"
 	        "  --help          print this help and exit\n"
 	        "  --version       print the version and exit\n",
 	        g_journalfile);

@@ -43,11 +43,12 @@ struct place {
 
 const journal_run *run;             // the run being taken back
 std::vector<place> places;          // by folder number
-std::vector<std::size_t> open_way;  // folders each below the one before; those from `first` on
-std::size_t first;                  // are open
+std::vector<std::size_t> open_way;  // folders each below the one before, open from `first` on
+std::size_t first;                  // index in open_way of the first folder still open
 std::size_t fd_budget;              // most folders kept open besides the mount point
-std::unordered_map<std::string, std::size_t> entered;  // "parent/name" -> folder entered so
-std::vector<std::size_t> way;                          // folders being reached, deepest first
+std::vector<std::size_t> way;       // the folders being reached, deepest first
+// "parent/name" -> the folder the run entered through entry `name` of folder `parent`
+std::unordered_map<std::string, std::size_t> entered;
 
 std::string entry_key(std::size_t parent, std::string_view name)
 {
