@@ -99,7 +99,7 @@ TEST_F(walk, deep_trees_with_few_descriptors_free)
 		int levels;
 		const char *folder;  // each level's folder, holding an entry ":42"
 		rlim_t nofile;
-		unsigned inherited;  // beyond the standard three; with 6, the lock takes the last one
+		unsigned inherited;  // besides the standard three; with 6, the lock takes the last
 		int status;
 		std::string out;
 	};
