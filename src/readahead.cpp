@@ -181,7 +181,8 @@ void *reader(void *)
 			continue;
 		if (slow(took, entries)) {
 			quick_in_a_row = 0;
-		} else if (is_ahead && ++quick_in_a_row >= quick_in_a_row_to_end) {
+		} else if (is_ahead && ++quick_in_a_row >= quick_in_a_row_to_end &&
+		           !g_readahead_at_once) {
 			stopping = true;
 			work.notify_all();
 			room.notify_all();

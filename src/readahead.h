@@ -8,7 +8,7 @@
 #include <vector>
 
 extern unsigned g_readahead_threads;  // threads that list folders ahead of the walk; 0: none
-extern bool g_readahead_at_once;      // start them at the first folder, not once listings are slow
+extern bool g_readahead_at_once;      // run them from the first folder on, slow listings or not
 
 // Most threads that --read-ahead may ask for.
 inline constexpr unsigned readahead_max_threads = 64;
