@@ -45,11 +45,11 @@ constexpr unsigned quick_in_a_row_to_end = 64;
 
 // A folder that the read-ahead has listed, with the subfolders it has not handed out yet.
 struct listed {
-	std::string path;           // below the mount point, ending in '/': "./", "./a/", ...
-	place index;                // each subfolder's index in the listing
-	std::string names;          // their names, each followed by a 0 byte
-	std::size_t next = 0;       // subfolders handed out
-	std::size_t next_name = 0;  // offset in names of the next one's name
+	std::string path;                // below the mount point, ending in '/': "./", "./a/", ...
+	std::vector<std::size_t> index;  // each subfolder's index in the listing
+	std::string names;               // their names, each followed by a 0 byte
+	std::size_t next = 0;            // subfolders handed out
+	std::size_t next_name = 0;       // offset in names of the next one's name
 };
 
 int root_fd = -1;                // the mount point, the base of every open
@@ -62,7 +62,7 @@ std::vector<pthread_t> threads;  // the threads started
 std::mutex lock;                  // guards everything below
 std::condition_variable work;     // more folders to list, or stopping
 std::condition_variable room;     // the walk has moved on, or stopping
-bool stopping;                    // threads end: the walk is done, or lists quickly
+bool stopping;                    // threads end: the walk is done, or the caches hold what's ahead
 place walk_at;                    // the folder the walk entered last
 std::map<place, listed> waiting;  // by the place of each one's next subfolder
 std::set<place> ahead;            // listed or being listed, not reached by the walk yet

@@ -284,8 +284,6 @@ void hide_progress()
 	progress_shown = false;
 }
 
-// Where the open descriptors can't be listed, half the limit is taken for free, and the walk
-// gives descriptors back when it meets the limit all the same.
 const struct dirent64 *next_entry(listing_reader &reader)
 {
 	for (;;) {
@@ -305,6 +303,8 @@ const struct dirent64 *next_entry(listing_reader &reader)
 	}
 }
 
+// Where the open descriptors can't be listed, half the limit is taken for free, and the walk
+// gives descriptors back when it meets the limit all the same.
 std::size_t descriptor_budget()
 {
 	struct rlimit limit;
