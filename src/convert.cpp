@@ -7,10 +7,13 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "convlog.h"
 
 unsigned char mactable[256];
+std::string translit[256];
+bool g_transliterate;
 std::uint64_t g_conversion_counter;
 
 namespace
@@ -30,29 +33,24 @@ int hex_digit(char c)
 std::string new_name;  // the decoded name of the entry at hand; capacity kept between entries
 std::string line;      // its log line; capacity kept between entries
 
-}  // namespace
-
-// Where the file system lacks RENAME_NOREPLACE, looks for `to` right before a plain rename.
-int rename_noreplace(int dirfd, const char *from, const char *to)
+// Whether `rep`, appended to `out`, could complete an escape after a ':' and at most one hex
+// digit that `out` ends with. A transliteration holds no ':', so nothing else can make escape
+// text that a rerun would decode again. A one-byte one could pair with whatever follows it.
+bool completes_escape(const std::string &out, const std::string &rep)
 {
-	if (renameat2(dirfd, from, dirfd, to, RENAME_NOREPLACE) == 0)
-		return 0;
-	if (errno != EINVAL && errno != ENOSYS)
-		return -1;
-	struct stat st;
-	if (fstatat(dirfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-		errno = EEXIST;
-		return -1;
-	}
-	if (errno != ENOENT)
-		return -1;
-	return renameat(dirfd, from, dirfd, to);
+	std::size_t n = out.size();
+	if (n >= 2 && out[n - 2] == ':' && hex_digit(out[n - 1]) >= 0)
+		return hex_digit(rep[0]) >= 0;
+	if (n >= 1 && out[n - 1] == ':')
+		return hex_digit(rep[0]) >= 0 && (rep.size() == 1 || hex_digit(rep[1]) >= 0);
+	return false;
 }
 
 // An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte. Escapes of
 // '.' and '/', and those whose table entry is 0 (no mapping) or '/', are kept as they stand,
-// so a decoded name is never cut, never leaves its folder, and loses no information.
-bool decode_name(const char *name, std::string &out)
+// so a decoded name is never cut and never leaves its folder; with `transliterate`, a kept
+// escape that has a transliteration takes it instead, where that can't make escape text.
+bool decode(const char *name, std::string &out, bool transliterate, bool &transliterated)
 {
 	const char *colon = std::strchr(name, ':');
 	if (colon == nullptr)
@@ -76,13 +74,86 @@ bool decode_name(const char *name, std::string &out)
 		unsigned value = static_cast<unsigned>(high * 16 + low);
 		unsigned char byte = mactable[value];
 		if (value == 0x2E || value == 0x2F || byte == 0 || byte == '/') {
-			out.append(p, 3);
+			const std::string &rep = translit[value];
+			if (transliterate && !rep.empty() && !completes_escape(out, rep)) {
+				out += rep;
+				transliterated = changed = true;
+			} else {
+				out.append(p, 3);
+			}
 		} else {
 			out += static_cast<char>(byte);
 			changed = true;
 		}
 		p += 3;
 	}
+	return changed;
+}
+
+// What a reason for refusing a transliteration file's line looks like.
+std::string bad_line(unsigned number, const std::string &why)
+{
+	return "line " + std::to_string(number) + ": " + why;
+}
+
+// Why line `number`, `text`, can't give a transliteration, or "" when it sets one.
+std::string parse_translit_line(unsigned number, std::string_view text)
+{
+	int high = text.size() >= 4 ? hex_digit(text[0]) : -1;
+	int low = high < 0 ? -1 : hex_digit(text[1]);
+	if (low < 0 || text[2] != ' ')
+		return bad_line(number, "not a code in two hex digits, a blank and a replacement");
+	std::string code(text.substr(0, 2));
+	auto value = static_cast<unsigned>(high * 16 + low);
+	if (value == 0x2E || value == 0x2F)
+		return bad_line(number, "code " + code + " always stays an escape");
+	if (mactable[value] != 0 && mactable[value] != '/')
+		return bad_line(number, "code " + code + " is converted by the table");
+	if (!translit[value].empty())
+		return bad_line(number, "code " + code + " listed twice");
+	std::string_view rep = text.substr(3);
+	if (rep.size() > 4)
+		return bad_line(number, "replacement longer than 4 bytes");
+	for (char c : rep) {
+		if (c < 0x20 || c > 0x7E)
+			return bad_line(number, "replacement holds a byte that is not printable ASCII");
+		if (std::strchr("/\\:*?\"<>|", c) != nullptr)
+			return bad_line(number, std::string("replacement holds '") + c +
+			                                "', which names can't hold");
+	}
+	if (rep.front() == ' ' || rep.back() == ' ')
+		return bad_line(number, "replacement starts or ends with a blank");
+	translit[value] = rep;
+	return "";
+}
+
+}  // namespace
+
+// Where the file system lacks RENAME_NOREPLACE, looks for `to` right before a plain rename.
+int rename_noreplace(int dirfd, const char *from, const char *to)
+{
+	if (renameat2(dirfd, from, dirfd, to, RENAME_NOREPLACE) == 0)
+		return 0;
+	if (errno != EINVAL && errno != ENOSYS)
+		return -1;
+	struct stat st;
+	if (fstatat(dirfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+		errno = EEXIST;
+		return -1;
+	}
+	if (errno != ENOENT)
+		return -1;
+	return renameat(dirfd, from, dirfd, to);
+}
+
+// A transliterated name that a Windows client can't use (too long, or ending in '.' or a
+// blank) is decoded as without the transliterations.
+bool decode_name(const char *name, std::string &out)
+{
+	bool transliterated = false;
+	bool changed = decode(name, out, g_transliterate, transliterated);
+	if (transliterated && (out.size() > 255 || out.back() == '.' || out.back() == ' '))
+		changed = decode(name, out, false, transliterated);
 	return changed;
 }
 
@@ -102,6 +173,44 @@ int load_table(const char *path)
 	}
 	(void)close(fd);
 	return 0;
+}
+
+std::string load_translit(const char *path)
+{
+	for (std::string &rep : translit)
+		rep.clear();
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return std::to_string(errno) + " " + std::strerror(errno);
+	// 256 valid lines take at most 2,048 bytes, so a longer file has a bad line, which shows
+	// within its first 9 bytes: reading more could only feed a runaway file into memory.
+	std::string text(4096, '\0');
+	std::size_t filled = 0;
+	while (filled < text.size()) {
+		ssize_t n = read(fd, text.data() + filled, text.size() - filled);
+		if (n == 0)
+			break;
+		if (n < 0) {
+			int err = errno;
+			(void)close(fd);
+			return std::to_string(err) + " " + std::strerror(err);
+		}
+		filled += static_cast<std::size_t>(n);
+	}
+	(void)close(fd);
+	text.resize(filled);
+
+	unsigned number = 0;
+	for (std::size_t at = 0; at < text.size();) {
+		std::size_t end = text.find('\n', at);
+		if (end == std::string::npos)
+			end = text.size();
+		std::string why = parse_translit_line(++number, std::string_view(text).substr(at, end - at));
+		if (!why.empty())
+			return why;
+		at = end + 1;
+	}
+	return "";
 }
 
 void set_new_name(int dirfd, const std::string &dir, const char *name)

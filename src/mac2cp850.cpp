@@ -29,10 +29,14 @@ void summary(const char *label, std::uint64_t count)
 
 }  // namespace
 
-int main()
+int main(int argc, char **argv)
 {
 	// A console that went away must not stop the run before its log is complete.
 	(void)signal(SIGPIPE, SIG_IGN);
+
+	for (int i = 1; i < argc; i++)
+		if (std::strcmp(argv[i], "--transliterate") == 0)
+			g_transliterate = true;
 
 	std::printf("------------------------------------\r\n");
 	std::printf("Codepage 850 filename conversion\r\n");
@@ -45,6 +49,15 @@ int main()
 		return -1;
 	}
 	std::printf("ok.\r\n");
+	if (g_transliterate) {
+		std::printf("Reading mac2cp850.translit...");
+		(void)std::fflush(stdout);
+		if (std::string why = load_translit("mac2cp850.translit"); !why.empty()) {
+			std::printf("FAILED %s\r\n", why.c_str());
+			return -1;
+		}
+		std::printf("ok.\r\n");
+	}
 	std::printf("Success.\r\n");
 	std::printf("------------------------------------\r\n\r\n");
 
