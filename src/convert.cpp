@@ -116,7 +116,8 @@ std::string parse_translit_line(unsigned number, std::string_view text)
 		return bad_line(number, "replacement longer than 4 bytes");
 	for (char c : rep) {
 		if (c < 0x20 || c > 0x7E)
-			return bad_line(number, "replacement holds a byte that is not printable ASCII");
+			return bad_line(number,
+			                "replacement holds a byte that is not printable ASCII");
 		if (std::strchr("/\\:*?\"<>|", c) != nullptr)
 			return bad_line(number, std::string("replacement holds '") + c +
 			                                "', which names can't hold");
@@ -205,7 +206,8 @@ std::string load_translit(const char *path)
 		std::size_t end = text.find('\n', at);
 		if (end == std::string::npos)
 			end = text.size();
-		std::string why = parse_translit_line(++number, std::string_view(text).substr(at, end - at));
+		std::string why =
+		        parse_translit_line(++number, std::string_view(text).substr(at, end - at));
 		if (!why.empty())
 			return why;
 		at = end + 1;

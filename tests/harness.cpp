@@ -264,6 +264,11 @@ run_result e2e::run(rlim_t nofile, bool console_gone)
 	return spawn(how);
 }
 
+run_result e2e::run_with(const std::vector<std::string> &args)
+{
+	return spawn({PROGRAM, args, work});
+}
+
 run_result e2e::run_as(uid_t id, unsigned seconds)
 {
 	launch how{PROGRAM, {}, work};

@@ -56,6 +56,8 @@ protected:
 	// Runs the program in `work`; a nonzero `nofile` sets the soft open-file limit, and
 	// `console_gone` closes the reading end of its standard output before it starts.
 	run_result run(rlim_t nofile = 0, bool console_gone = false);
+	// Runs the program in `work` with `args`.
+	run_result run_with(const std::vector<std::string> &args);
 	// Runs the undo's test copy in `work` with `args`; a nonzero `nofile` sets the soft
 	// open-file limit.
 	run_result undo(const std::vector<std::string> &args = {}, rlim_t nofile = 0);
