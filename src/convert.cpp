@@ -50,11 +50,10 @@ bool completes_escape(const std::string &out, const std::string &rep)
 // '.' and '/', and those whose table entry is 0 (no mapping) or '/', are kept as they stand,
 // so a decoded name is never cut and never leaves its folder; with `transliterate`, a kept
 // escape that has a transliteration takes it instead, where that can't make escape text.
-bool decode(const char *name, std::string &out, bool transliterate, bool &transliterated)
+// `colon` is the first ':' of `name`.
+bool decode(const char *name, const char *colon, std::string &out, bool transliterate,
+            bool &transliterated)
 {
-	const char *colon = std::strchr(name, ':');
-	if (colon == nullptr)
-		return false;
 	bool changed = false;
 	out.assign(name, colon);
 	for (const char *p = colon; *p != '\0';) {
@@ -151,10 +150,13 @@ int rename_noreplace(int dirfd, const char *from, const char *to)
 // blank) is decoded as without the transliterations.
 bool decode_name(const char *name, std::string &out)
 {
+	const char *colon = std::strchr(name, ':');
+	if (colon == nullptr)
+		return false;
 	bool transliterated = false;
-	bool changed = decode(name, out, g_transliterate, transliterated);
+	bool changed = decode(name, colon, out, g_transliterate, transliterated);
 	if (transliterated && (out.size() > 255 || out.back() == '.' || out.back() == ' '))
-		changed = decode(name, out, false, transliterated);
+		changed = decode(name, colon, out, false, transliterated);
 	return changed;
 }
 
