@@ -24,6 +24,7 @@ namespace
 {
 
 unsigned char shipped[256];
+bool transliterate;  // names are decoded with the transliterations
 std::string shipped_translit[256];
 
 // Transliterations that follow the file's rules and press on the joints: hex digits that
@@ -77,10 +78,10 @@ void fail(const char *what, const std::string &name, const std::string &out)
 
 // The name as it must come out, in one pass: ':' and two hex digits is an escape; it becomes
 // its table byte unless its value is '.' or '/' or that byte is 0 or '/', when it stays or,
-// with `transliterate`, takes its transliteration where no ':' among the last two bytes
+// with `with_translit`, takes its transliteration where no ':' among the last two bytes
 // before it would be followed by hex digits only. A transliterated name that is longer than
 // 255 bytes or ends in '.' or a blank comes out as without the transliterations.
-std::string reference(const std::string &name, bool transliterate)
+std::string reference(const std::string &name, bool with_translit)
 {
 	std::string out;
 	bool used = false;
@@ -103,7 +104,7 @@ std::string reference(const std::string &name, bool transliterate)
 		}
 		if (!kept(value))
 			out += static_cast<char>(mactable[value]);
-		else if (transliterate && !rep.empty() && !joint)
+		else if (with_translit && !rep.empty() && !joint)
 			out += rep, used = true;
 		else
 			out.append(name, i, 3);
@@ -118,15 +119,15 @@ std::string reference(const std::string &name, bool transliterate)
 void check_contract(const std::string &name)
 {
 	std::string out = "untouched";
-	bool changed = decode_name(name.c_str(), out);
+	bool changed = decode_name(name.c_str(), out, transliterate);
 
-	std::string expected = reference(name, g_transliterate);
+	std::string expected = reference(name, transliterate);
 	if (!changed) {
 		if (expected != name)
 			fail("reported no change for a name that needs one", name, expected);
 		return;
 	}
-	if (out.size() > name.size() && (!g_transliterate || out.size() > 255))
+	if (out.size() > name.size() && (!transliterate || out.size() > 255))
 		fail("output longer than the name", name, out);
 	if (out.find('\0') != std::string::npos)
 		fail("0 byte in the output", name, out);
@@ -147,7 +148,7 @@ void check_contract(const std::string &name)
 std::string decoded(const std::string &name)
 {
 	std::string out;
-	return decode_name(name.c_str(), out) ? out : name;
+	return decode_name(name.c_str(), out, transliterate) ? out : name;
 }
 
 void check_idempotent(const std::string &name)
@@ -199,7 +200,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 
 	choose_translit(seed);
 	for (bool on : {false, true}) {
-		g_transliterate = on;
+		transliterate = on;
 		check_contract(name);
 	}
 	// A decoded byte can start or complete an escape only if it is ':' or a hex digit, and a
@@ -210,12 +211,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 			byte = 0;
 	choose_translit(seed);
 	for (bool on : {false, true}) {
-		g_transliterate = on;
+		transliterate = on;
 		check_idempotent(name);
 	}
 	use_shipped();
 	for (bool on : {false, true}) {
-		g_transliterate = on;
+		transliterate = on;
 		check_idempotent(name);
 	}
 	return 0;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "convlog.h"
+#include "preview.h"
 
 unsigned char mactable[256];
 std::string translit[256];
@@ -33,6 +34,35 @@ int hex_digit(char c)
 std::string new_name;  // the decoded name of the entry at hand; capacity kept between entries
 std::string line;      // its log line; capacity kept between entries
 
+}  // namespace
+
+int escape_at(const char *p)
+{
+	if (*p != ':')
+		return -1;
+	int high = hex_digit(p[1]);
+	int low = high < 0 ? -1 : hex_digit(p[2]);
+	return low < 0 ? -1 : high * 16 + low;
+}
+
+// Escapes of '.' and '/', and those whose table entry is 0 (no mapping) or '/', are kept, so a
+// decoded name is never cut, never leaves its folder, and loses no information.
+const char *why_kept(int value)
+{
+	if (value == 0x2E)
+		return "is '.'";
+	if (value == 0x2F)
+		return "is '/'";
+	if (mactable[value] == 0)
+		return "has no byte in the table";
+	if (mactable[value] == '/')
+		return "would give '/'";
+	return nullptr;
+}
+
+namespace
+{
+
 // Whether `rep`, appended to `out`, could complete an escape after a ':' and at most one hex
 // digit that `out` ends with. A transliteration holds no ':', so nothing else can make escape
 // text that a rerun would decode again. A one-byte one could pair with whatever follows it.
@@ -46,11 +76,9 @@ bool completes_escape(const std::string &out, const std::string &rep)
 	return false;
 }
 
-// An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte. Escapes of
-// '.' and '/', and those whose table entry is 0 (no mapping) or '/', are kept as they stand,
-// so a decoded name is never cut and never leaves its folder; with `transliterate`, a kept
-// escape that has a transliteration takes it instead, where that can't make escape text.
-// `colon` is the first ':' of `name`.
+// An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte. With
+// `transliterate`, an escape the table keeps takes its transliteration, where that can't make
+// escape text. `colon` is the first ':' of `name`.
 bool decode(const char *name, const char *colon, std::string &out, bool transliterate,
             bool &transliterated)
 {
@@ -64,15 +92,12 @@ bool decode(const char *name, const char *colon, std::string &out, bool translit
 			out.append(run, p);
 			continue;
 		}
-		int high = hex_digit(p[1]);
-		int low = high < 0 ? -1 : hex_digit(p[2]);
-		if (low < 0) {
+		int value = escape_at(p);
+		if (value < 0) {
 			out += *p++;
 			continue;
 		}
-		unsigned value = static_cast<unsigned>(high * 16 + low);
-		unsigned char byte = mactable[value];
-		if (value == 0x2E || value == 0x2F || byte == 0 || byte == '/') {
+		if (why_kept(value) != nullptr) {
 			const std::string &rep = translit[value];
 			if (transliterate && !rep.empty() && !completes_escape(out, rep)) {
 				out += rep;
@@ -81,7 +106,7 @@ bool decode(const char *name, const char *colon, std::string &out, bool translit
 				out.append(p, 3);
 			}
 		} else {
-			out += static_cast<char>(byte);
+			out += static_cast<char>(mactable[value]);
 			changed = true;
 		}
 		p += 3;
@@ -106,7 +131,7 @@ std::string parse_translit_line(unsigned number, std::string_view text)
 	auto value = static_cast<unsigned>(high * 16 + low);
 	if (value == 0x2E || value == 0x2F)
 		return bad_line(number, "code " + code + " always stays an escape");
-	if (mactable[value] != 0 && mactable[value] != '/')
+	if (why_kept(static_cast<int>(value)) == nullptr)
 		return bad_line(number, "code " + code + " is converted by the table");
 	if (!translit[value].empty())
 		return bad_line(number, "code " + code + " listed twice");
@@ -125,6 +150,18 @@ std::string parse_translit_line(unsigned number, std::string_view text)
 		return bad_line(number, "replacement starts or ends with a blank");
 	translit[value] = rep;
 	return "";
+}
+
+// Why a Windows client can't use `name`, or nullptr.
+const char *misfit(const std::string &name)
+{
+	if (name.size() > 255)
+		return "would be longer than 255 bytes";
+	if (name.back() == '.')
+		return "would end in '.'";
+	if (name.back() == ' ')
+		return "would end in a blank";
+	return nullptr;
 }
 
 }  // namespace
@@ -146,18 +183,28 @@ int rename_noreplace(int dirfd, const char *from, const char *to)
 	return renameat(dirfd, from, dirfd, to);
 }
 
-// A transliterated name that a Windows client can't use (too long, or ending in '.' or a
-// blank) is decoded as without the transliterations.
-bool decode_name(const char *name, std::string &out)
+// A transliterated name that a Windows client can't use is decoded as without the
+// transliterations.
+bool decode_name(const char *name, std::string &out, bool transliterate)
 {
 	const char *colon = std::strchr(name, ':');
 	if (colon == nullptr)
 		return false;
 	bool transliterated = false;
-	bool changed = decode(name, colon, out, g_transliterate, transliterated);
-	if (transliterated && (out.size() > 255 || out.back() == '.' || out.back() == ' '))
+	bool changed = decode(name, colon, out, transliterate, transliterated);
+	if (transliterated && misfit(out) != nullptr)
 		changed = decode(name, colon, out, false, transliterated);
 	return changed;
+}
+
+const char *translit_misfit(const char *name)
+{
+	const char *colon = std::strchr(name, ':');
+	std::string out;
+	bool transliterated = false;
+	if (colon != nullptr)
+		(void)decode(name, colon, out, true, transliterated);
+	return transliterated ? misfit(out) : nullptr;
 }
 
 // Non-blocking, so that a FIFO in the table's place can't hang the caller.
@@ -210,8 +257,11 @@ std::string load_translit(const char *path)
 			end = text.size();
 		std::string why =
 		        parse_translit_line(++number, std::string_view(text).substr(at, end - at));
-		if (!why.empty())
+		if (!why.empty()) {
+			for (std::string &rep : translit)
+				rep.clear();
 			return why;
+		}
 		at = end + 1;
 	}
 	return "";
@@ -219,9 +269,13 @@ std::string load_translit(const char *path)
 
 void set_new_name(int dirfd, const std::string &dir, const char *name)
 {
-	if (!decode_name(name, new_name))
+	bool changed = decode_name(name, new_name, g_transliterate);
+	if (changed)
+		g_conversion_counter++;
+	if (g_dry_run)
+		return foresee(dirfd, dir, name, changed ? new_name.c_str() : nullptr);
+	if (!changed)
 		return;
-	g_conversion_counter++;
 
 	line.assign(dir).append("/").append(name).append(" -> ");
 	line.append(dir).append("/").append(new_name).append("\r\n");

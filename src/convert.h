@@ -10,16 +10,28 @@ extern bool g_transliterate;         // escapes the table keeps take their `tran
 extern std::uint64_t
         g_conversion_counter;  // entries whose decoded name differed, failed renames included
 
-// Decodes the escapes of `name` into `out`, with the transliterations if `g_transliterate`;
+// The value of the escape at `p`, ':' and exactly two hex digits; -1 when `p` starts none.
+int escape_at(const char *p);
+
+// Why an escape of `value` stays as it stands, as a text for people; nullptr when the table
+// decodes it. With `g_transliterate` such an escape may still take its transliteration.
+const char *why_kept(int value);
+
+// Decodes the escapes of `name` into `out`, with the transliterations if `transliterate`;
 // false (and `out` unspecified) when nothing changes.
-bool decode_name(const char *name, std::string &out);
+bool decode_name(const char *name, std::string &out, bool transliterate);
+
+// Why `name`, decoded with the transliterations, would make a name a Windows client can't use,
+// so that it is decoded as without them ("would end in '.'"); nullptr when it would not.
+const char *translit_misfit(const char *name);
 
 // Fills the table from the first 256 bytes of file `path`, entries it lacks 0; 0, or the errno
 // of a failed open.
 int load_table(const char *path);
 
 // Fills `translit` from file `path`, one "XX replacement" line per code that the table loaded
-// keeps; "" or why the file can't be used ("2 No such file or directory", "line 3: ...").
+// keeps; "" or why the file can't be used ("2 No such file or directory", "line 3: ..."), and
+// then leaves `translit` empty.
 std::string load_translit(const char *path);
 
 // Renames entry `from` of the folder open as `dirfd` to `to` in the same folder, never replacing
@@ -28,4 +40,5 @@ int rename_noreplace(int dirfd, const char *from, const char *to);
 
 // Renames entry `name` of the folder open as `dirfd`, whose path is `dir`, to its decoded name,
 // logging the pair before the rename and the error after a failed one; never replaces an entry.
+// A dry run foresees and lists the same instead.
 void set_new_name(int dirfd, const std::string &dir, const char *name);

@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "convert.h"
+#include "lock.h"
 #include "mac2cp850.h"
 #include "undo.h"
 
@@ -15,6 +16,7 @@
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
 const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
 const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
+const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 
 namespace
 {
@@ -101,6 +103,11 @@ int main(int argc, char **argv)
 		}
 	}
 
+	// The lock of the run's own volume, whichever log is read; a dry run only shares it.
+	if (!take_lock(g_lockfile, !dry_run)) {
+		std::fprintf(stderr, "mac2cp850-undo: another run or undo is using the volume\n");
+		return 2;
+	}
 	if (int err = load_table(table_path); err != 0) {
 		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", table_path, std::strerror(err));
 		return 2;

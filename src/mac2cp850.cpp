@@ -7,17 +7,62 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "convert.h"
 #include "convlog.h"
+#include "lock.h"
+#include "preview.h"
 #include "walk.h"
 
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
 const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
 const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
+const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 
 namespace
 {
+
+constexpr const char *usage = "usage: mac2cp850 [--dry-run | -n] [--transliterate]\n"
+                              "       mac2cp850 --help | --version\n";
+constexpr const char *busy = "another run or undo is using the volume";
+
+void print_help()
+{
+	std::printf("%s", usage);
+	std::printf(
+	        "Renames every file and folder below the mount point whose name carries\n"
+	        "Macintosh colon escapes, decoding each through the table mac2cp850.tab in the\n"
+	        "working folder. Without an argument it converts the volume, logging each rename\n"
+	        "before it makes it.\n"
+	        "\n"
+	        "  --dry-run, -n  rename nothing and write nothing; list what a run would do\n"
+	        "                 instead, one a line, then its counts:\n"
+	        "                   OLD -> NEW                 a rename\n"
+	        "                   collision: OLD -> NEW      a rename whose new name is taken\n"
+	        "                   kept (:XX WHY, ...): PATH  escapes a name keeps, and why\n"
+	        "                   mount: PATH                another file system the run enters\n"
+	        "                   table breaks reruns: :XX gives 'C'\n"
+	        "                                              the next run decodes again\n"
+	        "  --transliterate\n"
+	        "                 also replace each escape the table keeps by its transliteration\n"
+	        "                 in mac2cp850.translit, such as EUR for the euro sign, where that\n"
+	        "                 can't be decoded again and leaves a name Windows can use\n"
+	        "  --help         print this help and exit\n"
+	        "  --version      print the version and exit\n"
+	        "\n"
+	        "Mount point: %s\n"
+	        "Log:         %s\n"
+	        "Statistics:  %s\n"
+	        "Lock:        %s\n"
+	        "A run and an undo lock the lock file while they work, a dry run shares it; one\n"
+	        "that finds it locked stops at once.\n"
+	        "\n"
+	        "Exit status: 0 done (dry run: no collision foreseen); 1 a collision foreseen;\n"
+	        "2 a usage error; 255 the table can't be opened, the transliterations can't be\n"
+	        "used, or another run or undo is using the volume.\n",
+	        g_startpath, g_logfile, g_statfile, g_lockfile);
+}
 
 // Formats one summary line, prints it, and appends it to the log.
 void summary(const char *label, std::uint64_t count)
@@ -27,16 +72,68 @@ void summary(const char *label, std::uint64_t count)
 	store_log(line);
 }
 
+// Lists what a run would do, on standard output, one line each, for people and for grep. No
+// banner and no CR: errors go to standard error, as the undo's do.
+int dry_run()
+{
+	if (int err = load_table("mac2cp850.tab"); err != 0) {
+		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n", std::strerror(err));
+		return -1;
+	}
+	// Without the option the transliterations only say what the option would do, if they can.
+	if (std::string why = load_translit("mac2cp850.translit");
+	    !why.empty() && g_transliterate) {
+		std::fprintf(stderr, "mac2cp850: mac2cp850.translit: %s\n", why.c_str());
+		return -1;
+	}
+	// Shared, so that it never reports a volume in the middle of a run.
+	if (!take_lock(g_lockfile, false)) {
+		std::fprintf(stderr, "mac2cp850: %s\n", busy);
+		return -1;
+	}
+	list_rerun_breakers();
+	scan_path(g_startpath);
+	std::printf("Checked folders:  %llu\nChecked files:    %llu\nConversions done: %llu\n"
+	            "Collisions:       %llu\nKeeping escapes:  %llu\n",
+	            static_cast<unsigned long long>(g_folder_counter),
+	            static_cast<unsigned long long>(g_file_counter),
+	            static_cast<unsigned long long>(g_conversion_counter),
+	            static_cast<unsigned long long>(g_collisions),
+	            static_cast<unsigned long long>(g_keeping_escapes));
+	return g_collisions == 0 ? 0 : 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+	// A mistyped option must never start a run.
+	for (int i = 1; i < argc; i++) {
+		std::string_view arg = argv[i];
+		if (arg == "--help") {
+			print_help();
+			return 0;
+		}
+		if (arg == "--version") {
+			std::printf("mac2cp850 %s\n", MAC2CP850_VERSION);
+			return 0;
+		}
+		if (arg == "--transliterate") {
+			g_transliterate = true;
+			continue;
+		}
+		if (arg != "--dry-run" && arg != "-n") {
+			std::fprintf(stderr, "mac2cp850: unknown argument: %s\n%s", argv[i], usage);
+			return 2;
+		}
+		g_dry_run = true;
+	}
+	// A dry run ends, like any listing, when its reader goes away.
+	if (g_dry_run)
+		return dry_run();
+
 	// A console that went away must not stop the run before its log is complete.
 	(void)signal(SIGPIPE, SIG_IGN);
-
-	for (int i = 1; i < argc; i++)
-		if (std::strcmp(argv[i], "--transliterate") == 0)
-			g_transliterate = true;
 
 	std::printf("------------------------------------\r\n");
 	std::printf("Codepage 850 filename conversion\r\n");
@@ -64,6 +161,10 @@ int main(int argc, char **argv)
 	std::printf("Mountpoint is %s\r\n", g_startpath);
 	std::printf("Accessing...");
 	(void)std::fflush(stdout);
+	if (!take_lock(g_lockfile, true)) {
+		std::printf("FAILED %s\r\n", busy);
+		return -1;
+	}
 	scan_path(g_startpath);
 	store_log("\r\nFinished\r\n");
 

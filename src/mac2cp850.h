@@ -4,3 +4,4 @@
 extern const char *const g_startpath;  // root of the walk: the volume's mount point
 extern const char *const g_logfile;    // append-only conversion log
 extern const char *const g_statfile;   // progress snapshot, rewritten during the walk
+extern const char *const g_lockfile;   // locked by a run or an undo for as long as it works

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "mac2cp850.h"
+#include "preview.h"
 #include "walk.h"
 
 namespace
@@ -24,6 +25,8 @@ std::string text;   // the latest text; its capacity is kept from one rewrite to
 // a regular file is kept open: anything else is opened, written and closed each time.
 void store_stats()
 {
+	if (g_dry_run)
+		return;
 	text.assign("Dravolin Update 1.8\r\nFilename conversion stats:\r\nFiles checked: ");
 	text += std::to_string(g_file_counter);
 	text += "\r\nFolders checked: ";

@@ -1,5 +1,6 @@
 // The statistics file: a snapshot of the walk's progress for readers outside the program.
 #pragma once
 
-// Rewrites the statistics file from the current run counters; failures pass silently.
+// Rewrites the statistics file from the current run counters, except on a dry run; failures
+// pass silently.
 void store_stats();

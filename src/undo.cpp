@@ -92,7 +92,7 @@ int split_rename(std::string_view log, std::size_t pos, undo_line &line, std::si
 		if (log.substr(start, dir.size()) != dir || old_path.find('\0') != npos)
 			continue;
 		name.assign(old_path.substr(slash + 1));
-		if (!decode_name(name.c_str(), decoded))
+		if (!decode_name(name.c_str(), decoded, false))
 			continue;
 		std::size_t name_at = start + dir.size();
 		if (log.substr(name_at, decoded.size()) != decoded ||

@@ -4,14 +4,17 @@
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <unordered_set>
 #include <vector>
 
 #include "convert.h"
+#include "preview.h"
 #include "runstats.h"
 
 std::uint64_t g_folder_counter;
@@ -37,6 +40,7 @@ struct folder_id_hash {
 struct frame {
 	int fd;                // -1 while handed back to stay within the descriptor budget
 	folder_id id;          // what fd must be when it is reopened through ".."
+	std::uint64_t mount;   // the mount it lies on
 	std::string listing;   // per entry: its type from the listing, its name, a 0 byte
 	std::size_t next;      // offset in listing of the entry being handled
 	std::size_t path_len;  // length of this folder's path
@@ -46,6 +50,38 @@ struct frame {
 folder_id root_id;  // the mount point: a link is followed only to it or below it
 std::unordered_set<folder_id, folder_id_hash> walked;  // each folder is walked once per run
 std::size_t fd_budget;  // frames deeper than this keep no descriptor while below them
+
+// The progress line is brought up to date at most this often, and the clock is read only
+// every this many entries, so that it costs the walk nothing to speak of.
+constexpr long progress_interval_ns = 250'000'000;
+constexpr std::uint64_t progress_every = 64;
+
+bool progress_on;         // standard error is a terminal: the walk shows its progress there
+bool progress_shown;      // the progress line is on the terminal, after the saved cursor
+timespec progress_start;  // when the walk began
+timespec progress_last;   // when the progress line was last brought up to date
+
+long long elapsed_ns(const timespec &from, const timespec &to)
+{
+	return (to.tv_sec - from.tv_sec) * 1'000'000'000LL + (to.tv_nsec - from.tv_nsec);
+}
+
+// Writes the line where the cursor stood when it was first shown (saved with ESC 7, restored
+// with ESC 8 and the rest of the line erased), so that it stays on one line, after whatever
+// the console shows there.
+void show_progress(const timespec &now)
+{
+	long long seconds = elapsed_ns(progress_start, now) / 1'000'000'000LL;
+	std::string text = progress_shown ? "\0338\033[K" : "\0337";
+	text += "entries: " + std::to_string(g_file_counter);
+	text += "  folders: " + std::to_string(g_folder_counter);
+	text += "  conversions: " + std::to_string(g_conversion_counter);
+	text += "  " + std::to_string(seconds / 60) + (seconds % 60 < 10 ? ":0" : ":");
+	text += std::to_string(seconds % 60);
+	(void)write(STDERR_FILENO, text.data(), text.size());
+	progress_shown = true;
+	progress_last = now;
+}
 
 void count_folder()
 {
@@ -61,12 +97,30 @@ void count_file()
 		store_stats();
 		g_last_file = g_file_counter;
 	}
+	if (progress_on && g_file_counter % progress_every == 0) {
+		timespec now;
+		(void)clock_gettime(CLOCK_MONOTONIC, &now);
+		if (elapsed_ns(progress_last, now) >= progress_interval_ns)
+			show_progress(now);
+	}
+}
+
+// The folder open as `fd`, and in `mount` the mount it lies on (its device where the system
+// does not tell mounts apart); {0, 0} when it can't be told.
+folder_id identify(int fd, std::uint64_t &mount)
+{
+	struct statx sx;
+	if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0)
+		return {0, 0};
+	dev_t dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
+	mount = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : dev;
+	return {dev, sx.stx_ino};
 }
 
 // Opens entry `name` of `dirfd` when it is a folder to walk: a real subfolder, or (when
 // `links` allows) a link to a folder inside the volume; never one walked before in this run.
 int open_folder(int dirfd, const char *name, unsigned char type, bool links, folder_id &id,
-                bool &via_link)
+                std::uint64_t &mount, bool &via_link)
 {
 	if (type == DT_UNKNOWN) {
 		struct stat st;
@@ -93,7 +147,7 @@ int open_folder(int dirfd, const char *name, unsigned char type, bool links, fol
 			return -1;
 		via_link = true;
 	}
-	id = identity(fd);
+	id = identify(fd, mount);
 	if (id == folder_id{0, 0} || walked.count(id) != 0 || (via_link && !below(fd, root_id))) {
 		(void)close(fd);
 		return -1;
@@ -127,10 +181,11 @@ void read_listing(int fd, std::string &listing)
 	}
 }
 
-void enter(std::vector<frame> &stack, int fd, folder_id id, std::size_t path_len)
+void enter(std::vector<frame> &stack, int fd, folder_id id, std::uint64_t mount,
+           std::size_t path_len)
 {
 	walked.insert(id);
-	stack.push_back({fd, id, {}, 0, path_len, false});
+	stack.push_back({fd, id, mount, {}, 0, path_len, false});
 	read_listing(fd, stack.back().listing);
 }
 
@@ -168,6 +223,14 @@ void leave(std::vector<frame> &stack, std::string &path)
 }
 
 }  // namespace
+
+void hide_progress()
+{
+	if (!progress_shown)
+		return;
+	(void)write(STDERR_FILENO, "\0338\033[K", 5);
+	progress_shown = false;
+}
 
 std::size_t descriptor_budget()
 {
@@ -219,12 +282,18 @@ void scan_path(const char *path)
 	int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0)
 		return;
-	root_id = identity(fd);
+	std::uint64_t root_mount = 0;
+	root_id = identify(fd, root_mount);
 	fd_budget = descriptor_budget();
+	progress_on = isatty(STDERR_FILENO) != 0;
+	if (progress_on) {
+		(void)clock_gettime(CLOCK_MONOTONIC, &progress_start);
+		show_progress(progress_start);
+	}
 
 	std::string dir = path;
 	std::vector<frame> stack;
-	enter(stack, fd, root_id, dir.size());
+	enter(stack, fd, root_id, root_mount, dir.size());
 	while (!stack.empty()) {
 		frame &cur = stack.back();
 		if (cur.next == cur.listing.size()) {
@@ -237,11 +306,12 @@ void scan_path(const char *path)
 
 		if (!cur.in_child) {
 			folder_id id;
+			std::uint64_t mount = 0;
 			bool via_link;
 			// A link whose parent can't be reopened through ".." is left to the walk
 			// over the folder it points to, which lies inside the volume too.
 			bool links = stack.size() < fd_budget;
-			int child = open_folder(cur.fd, name, type, links, id, via_link);
+			int child = open_folder(cur.fd, name, type, links, id, mount, via_link);
 			if (child >= 0) {
 				cur.in_child = true;
 				if (!via_link && stack.size() >= fd_budget) {
@@ -251,7 +321,9 @@ void scan_path(const char *path)
 				count_folder();
 				dir += '/';
 				dir.append(name, name_len);
-				enter(stack, child, id, dir.size());
+				if (mount != cur.mount)
+					note_mount(dir);
+				enter(stack, child, id, mount, dir.size());
 				continue;
 			}
 		}
@@ -260,4 +332,5 @@ void scan_path(const char *path)
 		set_new_name(cur.fd, dir, name);
 		cur.next += name_len + 2;
 	}
+	hide_progress();
 }

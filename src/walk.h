@@ -29,5 +29,10 @@ bool below(int fd, folder_id root);
 std::size_t descriptor_budget();
 
 // Walks the folder `path` and everything below it that lies inside it, converting every
-// entry's name after its contents; never fails to its caller.
+// entry's name after its contents; never fails to its caller. When standard error is a
+// terminal, it keeps a progress line there, taken off again at the end.
 void scan_path(const char *path);
+
+// Takes the progress line off the terminal until its next update, so that a line printed to
+// the console stands on its own.
+void hide_progress();

@@ -5,11 +5,14 @@
 #include <grp.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <pty.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -96,6 +99,51 @@ std::vector<std::string> names(const std::string &dir)
 	return found;
 }
 
+bool reachable_by(uid_t id, const std::string &dir)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		if (setgid(id) != 0 || setuid(id) != 0)
+			_exit(1);
+		_exit(access(PROGRAM, X_OK) == 0 && access(dir.c_str(), X_OK) == 0 ? 0 : 1);
+	}
+	int status;
+	return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+namespace
+{
+
+void list_state(const std::string &root, const std::string &rel, std::vector<std::string> &out)
+{
+	for (const std::string &name : names(root + rel)) {
+		std::string path = rel + "/" + name;
+		struct stat st;
+		if (lstat((root + path).c_str(), &st) != 0)
+			continue;
+		std::ostringstream line;
+		line << path << " " << std::oct << st.st_mode << std::dec << " " << st.st_ino << " "
+		     << st.st_size << " " << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec << " "
+		     << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
+		out.push_back(line.str());
+		if (S_ISDIR(st.st_mode))
+			list_state(root, path, out);
+	}
+}
+
+}  // namespace
+
+std::string tree_state(const std::string &root)
+{
+	std::vector<std::string> lines;
+	list_state(root, "", lines);
+	std::sort(lines.begin(), lines.end());
+	std::string text;
+	for (const std::string &line : lines)
+		text += line + "\n";
+	return text;
+}
+
 void remove_tree(const std::string &path)
 {
 	if (!exists(path))
@@ -160,6 +208,8 @@ void e2e::SetUp()
 
 void e2e::TearDown()
 {
+	for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
+		(void)umount2(it->c_str(), MNT_DETACH);
 	if (!HasFailure())
 		remove_tree(top);
 }
@@ -167,6 +217,14 @@ void e2e::TearDown()
 void e2e::write_table(const std::string &bytes) const
 {
 	write_file(work + "/mac2cp850.tab", bytes);
+}
+
+bool e2e::mount_tmpfs(const std::string &dir, const std::string &options)
+{
+	if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0)
+		return false;
+	mounts.push_back(dir);
+	return true;
 }
 
 std::string e2e::log() const
@@ -192,6 +250,7 @@ struct launch {
 	uid_t uid = 0;              // nonzero: user and group to run as
 	unsigned seconds = 0;       // nonzero: SIGALRM ends a run that takes longer
 	std::string err_path;       // nonempty: standard error goes to this file, read back after
+	bool err_tty = false;       // standard error is a pseudo-terminal, read back after
 };
 
 run_result spawn(const launch &how)
@@ -203,6 +262,13 @@ run_result spawn(const launch &how)
 	int out[2];
 	if (pipe(out) != 0)
 		return {-1, "pipe failed", {}};
+	// A terminal that passes bytes through as they are written.
+	int master = -1;
+	int terminal = -1;
+	termios raw{};
+	cfmakeraw(&raw);
+	if (how.err_tty && openpty(&master, &terminal, nullptr, &raw, nullptr) != 0)
+		return {-1, "no pseudo-terminal", {}};
 	if (how.console_gone)
 		close(out[0]);
 	pid_t pid = fork();
@@ -217,6 +283,8 @@ run_result spawn(const launch &how)
 			if (err < 0 || dup2(err, STDERR_FILENO) < 0)
 				_exit(127);
 		}
+		if (terminal >= 0 && dup2(terminal, STDERR_FILENO) < 0)
+			_exit(127);
 		if (chdir(how.dir.c_str()) != 0)
 			_exit(127);
 		if (how.nofile != 0) {
@@ -234,6 +302,8 @@ run_result spawn(const launch &how)
 		_exit(127);
 	}
 	close(out[1]);
+	if (terminal >= 0)
+		close(terminal);
 	run_result result{-1, {}, {}};
 	if (!how.console_gone) {
 		char buf[4096];
@@ -247,6 +317,15 @@ run_result spawn(const launch &how)
 	waitpid(pid, &status, 0);
 	if (WIFEXITED(status))
 		result.status = WEXITSTATUS(status);
+	if (master >= 0) {
+		// What the program wrote there waits in the terminal until read.
+		(void)fcntl(master, F_SETFL, O_NONBLOCK);
+		char buf[4096];
+		ssize_t n;
+		while ((n = read(master, buf, sizeof buf)) > 0)
+			result.err.append(buf, static_cast<std::size_t>(n));
+		close(master);
+	}
 	if (!how.err_path.empty()) {
 		result.err = read_file(how.err_path);
 		unlink(how.err_path.c_str());
@@ -264,16 +343,21 @@ run_result e2e::run(rlim_t nofile, bool console_gone)
 	return spawn(how);
 }
 
-run_result e2e::run_with(const std::vector<std::string> &args)
-{
-	return spawn({PROGRAM, args, work});
-}
-
 run_result e2e::run_as(uid_t id, unsigned seconds)
 {
 	launch how{PROGRAM, {}, work};
 	how.uid = id;
 	how.seconds = seconds;
+	return spawn(how);
+}
+
+run_result e2e::run_with(const std::vector<std::string> &args, uid_t id, bool err_tty)
+{
+	launch how{PROGRAM, args, work};
+	how.uid = id;
+	how.err_tty = err_tty;
+	if (!err_tty)
+		how.err_path = top + "/program.err";
 	return spawn(how);
 }
 
@@ -287,9 +371,15 @@ run_result e2e::undo(const std::vector<std::string> &args, rlim_t nofile)
 
 // The child stops itself for the tracer, then lets a seccomp filter stop it at every renameat2
 // and write, so that only those calls cost a round trip to the tracer.
-run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed)
+run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed,
+                           const std::function<void()> &meanwhile, const char *program,
+                           const std::vector<std::string> &args)
 {
 	killed = false;
+	std::vector<char *> argv{const_cast<char *>(program)};
+	for (const std::string &arg : args)
+		argv.push_back(const_cast<char *>(arg.c_str()));
+	argv.push_back(nullptr);
 	pid_t pid = fork();
 	if (pid == 0) {
 		int null = open("/dev/null", O_WRONLY);
@@ -307,11 +397,11 @@ run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed)
 		        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRACE | kill_at_write),
 		        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
 		};
-		sock_fprog program = {sizeof filter / sizeof filter[0], filter};
+		sock_fprog filters = {sizeof filter / sizeof filter[0], filter};
 		if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
-		    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) != 0)
+		    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &filters) != 0)
 			_exit(126);
-		execl(PROGRAM, PROGRAM, static_cast<char *>(nullptr));
+		execv(program, argv.data());
 		_exit(127);
 	}
 	int status;
@@ -336,6 +426,8 @@ run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed)
 			ptrace(PTRACE_GETEVENTMSG, pid, nullptr, &call);
 			if (call == static_cast<unsigned long>(at) && ++seen == n) {
 				killed = true;
+				if (meanwhile)
+					meanwhile();
 				kill(pid, SIGKILL);
 				while (waitpid(pid, &status, 0) == pid && !WIFEXITED(status) &&
 				       !WIFSIGNALED(status))

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,16 @@ std::vector<std::string> names(const std::string &dir);
 // Removes a tree of any depth.
 void remove_tree(const std::string &path);
 
+// A user with no rights of its own, for runs by someone other than root.
+inline constexpr uid_t nobody = 65534;
+// Whether user `id` can run the program and reach the folder `dir`.
+bool reachable_by(uid_t id, const std::string &dir);
+
+// Every entry below `root` (not following links), one line each, sorted: its path from there,
+// type and mode, inode, size, and the times of its last change and modification to the
+// nanosecond.
+std::string tree_state(const std::string &root);
+
 // The system calls at which run_killed() can stop the program.
 enum kill_point { kill_at_rename = 1, kill_at_write = 2 };
 
@@ -56,18 +67,26 @@ protected:
 	// Runs the program in `work`; a nonzero `nofile` sets the soft open-file limit, and
 	// `console_gone` closes the reading end of its standard output before it starts.
 	run_result run(rlim_t nofile = 0, bool console_gone = false);
-	// Runs the program in `work` with `args`.
-	run_result run_with(const std::vector<std::string> &args);
 	// Runs the undo's test copy in `work` with `args`; a nonzero `nofile` sets the soft
 	// open-file limit.
 	run_result undo(const std::vector<std::string> &args = {}, rlim_t nofile = 0);
 	// Runs the program in `work` as user and group `id` (0: root), which must be able to
 	// reach it; a nonzero `seconds` ends it with SIGALRM if it runs longer, as a hang would.
 	run_result run_as(uid_t id, unsigned seconds = 0);
-	// Runs the program in `work`, its output discarded, and kills it with SIGKILL when it is
-	// about to make its `n`th call (from 1) of `at`, before that call takes effect; `killed`
+	// Runs the program in `work` with `args` as user and group `id` (0: root), its standard
+	// error kept apart: on a pseudo-terminal when `err_tty`, else in a file.
+	run_result run_with(const std::vector<std::string> &args, uid_t id = 0,
+	                    bool err_tty = false);
+	// Runs `program` (the program or the undo) in `work` with `args`, its output discarded,
+	// and kills it with SIGKILL when it is about to make its `n`th call (from 1) of `at`,
+	// before that call takes effect, having called `meanwhile` while it waits there; `killed`
 	// tells whether it got that far.
-	run_result run_killed(kill_point at, unsigned long n, bool &killed);
+	run_result run_killed(kill_point at, unsigned long n, bool &killed,
+	                      const std::function<void()> &meanwhile = {},
+	                      const char *program = PROGRAM,
+	                      const std::vector<std::string> &args = {});
+	// Mounts a tmpfs on `dir` for the rest of the test; false when the system refuses.
+	bool mount_tmpfs(const std::string &dir, const std::string &options);
 	std::string log() const;
 	std::string stats() const;
 	void write_table(const std::string &bytes) const;
@@ -79,4 +98,6 @@ protected:
 	const std::string outside = top + "/outside";
 	const std::string log_path = records + "/convert.log";
 	const std::string stats_path = records + "/runstats.txt";
+	const std::string lock_path = records + "/mac2cp850.lock";
+	std::vector<std::string> mounts;  // undone, last first, when the test ends
 };

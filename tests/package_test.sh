@@ -77,7 +77,9 @@ last_section="tac $records/convert.log |
 failed_renames="tac $records/convert.log |
   sed '/^Dravolin Update 1\\.8\\r\$/q' | tac | grep -a -B1 '^Error: '"
 readme_lines=$(sed 's/^ *//' "$src/README.md")
-for example in "cd /usr/share/mac2cp850 && mac2cp850" \
+look_first="cd /usr/share/mac2cp850 && mac2cp850 --dry-run | less
+mac2cp850 -n | grep -a -e '^collision: ' -e '^kept ' -e '^mount: '"
+for example in "$look_first" "cd /usr/share/mac2cp850 && mac2cp850" \
 	"cd /usr/share/mac2cp850 && mac2cp850 --transliterate" "watch cat $records/runstats.txt" \
 	"$last_section" "$failed_renames"; do
 	if [[ $page != *$'\n'"           ${example//$'\n'/$'\n'           }"$'\n'* ]]; then

@@ -102,17 +102,25 @@ TEST_F(run_report, runs_append_sections_and_keep_the_log)
 	                         log_section("", 1, 1, 0));
 }
 
-TEST_F(run_report, missing_record_folder_loses_only_the_records)
+// The lock makes the folder, so the records are kept too.
+TEST_F(run_report, missing_record_folder_is_made_for_the_lock)
 {
 	remove_tree(records);
 	write_file(mount + "/a:41", "");
+	mode_t saved = umask(0);
 
 	run_result r = run();
 
+	umask(saved);
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, report(1, 1, 1));
 	EXPECT_EQ(names(mount), std::vector<std::string>{"aA"});
-	EXPECT_FALSE(exists(records));
+	EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
+	struct stat st;
+	ASSERT_EQ(stat(records.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0700u);
+	ASSERT_EQ(stat(lock_path.c_str(), &st), 0);
+	EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 TEST_F(run_report, vanished_console_does_not_cut_the_run_short)
@@ -139,6 +147,65 @@ TEST_F(run_report, records_are_created_readable_by_all)
 	EXPECT_EQ(st.st_mode & 07777, 0644u);
 	ASSERT_EQ(stat(stats_path.c_str(), &st), 0);
 	EXPECT_EQ(st.st_mode & 07777, 0644u);
+}
+
+// A mistyped option starts nothing: no table read, no walk, no record, not even the lock.
+TEST_F(run_report, arguments_other_than_the_options_start_nothing)
+{
+	const std::string usage = "usage: mac2cp850 [--dry-run | -n] [--transliterate]\n"
+	                          "       mac2cp850 --help | --version\n";
+	struct argument_case {
+		std::vector<std::string> args;
+		int status;
+		std::string out;  // its start, for --help
+		std::string err;
+	};
+	const std::vector<argument_case> cases = {
+	        {{"--help"}, 0, usage, ""},
+	        {{"--version"}, 0, "mac2cp850 " VERSION "\n", ""},
+	        {{"-dry-run"}, 2, "", "mac2cp850: unknown argument: -dry-run\n" + usage},
+	        {{"--dryrun"}, 2, "", "mac2cp850: unknown argument: --dryrun\n" + usage},
+	        {{"--verbose"}, 2, "", "mac2cp850: unknown argument: --verbose\n" + usage},
+	        {{"--transliterate", "--translit"},
+	         2,
+	         "",
+	         "mac2cp850: unknown argument: --translit\n" + usage},
+	        {{mount}, 2, "", "mac2cp850: unknown argument: " + mount + "\n" + usage},
+	        {{"-n", ""}, 2, "", "mac2cp850: unknown argument: \n" + usage},
+	};
+	remove_tree(records);
+	write_file(mount + "/a:41", "");
+	ASSERT_EQ(unlink((work + "/mac2cp850.tab").c_str()), 0);
+	for (const argument_case &c : cases) {
+		SCOPED_TRACE(c.args[0]);
+		run_result r = run_with(c.args);
+
+		EXPECT_EQ(r.status, c.status);
+		EXPECT_EQ(r.out.substr(0, c.out.size()), c.out);
+		EXPECT_EQ(r.err, c.err);
+		EXPECT_EQ(names(mount), std::vector<std::string>{"a:41"});
+		EXPECT_FALSE(exists(records));
+	}
+}
+
+// Standard output is the same either way; standard error gets the progress only when it is a
+// terminal, taken off before the report.
+TEST_F(run_report, progress_only_on_a_terminal)
+{
+	for (bool terminal : {false, true}) {
+		SCOPED_TRACE(terminal);
+		remove_tree(mount);
+		make_dir(mount);
+		write_file(mount + "/a:41", "");
+
+		run_result r = run_with({}, 0, terminal);
+
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, report(1, 1, 1));
+		EXPECT_EQ(r.err,
+		          terminal ? "\0337entries: 0  folders: 1  conversions: 0  0:00\0338\033[K"
+		                   : "");
+	}
 }
 
 }  // namespace

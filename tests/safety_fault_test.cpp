@@ -5,7 +5,6 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -17,49 +16,24 @@
 namespace
 {
 
-const uid_t nobody = 65534;
-
 bool sh(const std::string &command)
 {
 	return std::system((command + " 2>/dev/null").c_str()) == 0;
-}
-
-// Whether user `id` can reach the program and the test folders at all.
-bool reachable_by(uid_t id, const std::string &dir)
-{
-	pid_t pid = fork();
-	if (pid == 0) {
-		if (setgid(id) != 0 || setuid(id) != 0)
-			_exit(1);
-		_exit(access(PROGRAM, X_OK) == 0 && access(dir.c_str(), X_OK) == 0 ? 0 : 1);
-	}
-	int status;
-	return waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 const std::string table_failed = "------------------------------------\r\n"
                                  "Codepage 850 filename conversion\r\nInit...\r\n"
                                  "Reading mac2cp850.tab...FAILED ";
 
-// Undoes the mounts and immutable flags that a case set, even when it stopped halfway.
+// Undoes the immutable flags that a case set, even when it stopped halfway.
 class fault : public e2e
 {
 protected:
 	void TearDown() override
 	{
-		for (auto it = mounts.rbegin(); it != mounts.rend(); ++it)
-			(void)umount2(it->c_str(), MNT_DETACH);
 		for (const std::string &path : frozen)
 			(void)sh("chattr -i '" + path + "'");
 		e2e::TearDown();
-	}
-
-	bool mount_tmpfs(const std::string &dir, const std::string &options)
-	{
-		if (::mount("tmpfs", dir.c_str(), "tmpfs", 0, options.c_str()) != 0)
-			return false;
-		mounts.push_back(dir);
-		return true;
 	}
 
 	bool bind_read_only(const std::string &dir)
@@ -91,7 +65,6 @@ protected:
 		close(fd);
 	}
 
-	std::vector<std::string> mounts;
 	std::vector<std::string> frozen;
 };
 

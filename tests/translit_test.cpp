@@ -161,4 +161,58 @@ TEST_F(translit_run, converts_kept_escapes_once)
 	EXPECT_EQ(names(mount), after);
 }
 
+// With the option the dry run shows the transliterated names and why an escape stays all the
+// same; without it, which kept escapes the option would transliterate.
+TEST_F(translit_run, dry_run_shows_what_the_option_does)
+{
+	write_table(shipped_table);
+	write_file(work + "/mac2cp850.translit", shipped_translit);
+	for (const char *name : {"Preis :db", "a:8:db", "x:c9", "Caf:8e :b0"})
+		write_file(mount + "/" + name, "");
+	const std::string m = mount + "/";
+	const std::string cafe = "kept (:b0 has no byte in the table): " + m + "Caf\x82 :b0";
+	struct option_case {
+		std::vector<std::string> args;
+		std::vector<std::string> lines;
+		std::string counts;
+	};
+	const std::vector<option_case> cases = {
+	        {{"-n"},
+	         {m + "Caf:8e :b0 -> " + m + "Caf\x82 :b0", cafe,
+	          "kept (:c9 has no byte in the table): " + m + "x:c9",
+	          "kept (:db has no byte in the table): " + m + "a:8:db",
+	          "kept (:db has no byte in the table; --transliterate gives \"EUR\"): " + m +
+	                  "Preis :db"},
+	         "Conversions done: 1\nCollisions:       0\nKeeping escapes:  4\n"},
+	        {{"-n", "--transliterate"},
+	         {m + "Caf:8e :b0 -> " + m + "Caf\x82 :b0", m + "Preis :db -> " + m + "Preis EUR",
+	          cafe,
+	          "kept (:c9 has no byte in the table; transliterated, the name would end in "
+	          "'.'): " +
+	                  m + "x:c9",
+	          "kept (:db has no byte in the table; \"EUR\" would complete an escape): " + m +
+	                  "a:8:db"},
+	         "Conversions done: 2\nCollisions:       0\nKeeping escapes:  3\n"},
+	};
+	for (const option_case &c : cases) {
+		SCOPED_TRACE(c.args.back());
+		run_result r = run_with(c.args);
+
+		EXPECT_EQ(r.status, 0);
+		const std::string head = "Checked folders:  1\nChecked files:    4\n";
+		std::size_t counts = r.out.find(head);
+		ASSERT_NE(counts, std::string::npos) << r.out;
+		EXPECT_EQ(r.out.substr(counts), head + c.counts);
+		std::vector<std::string> lines;
+		for (std::size_t at = 0, end; at < counts; at = end + 1) {
+			end = r.out.find('\n', at);
+			lines.push_back(r.out.substr(at, end - at));
+		}
+		std::sort(lines.begin(), lines.end());
+		EXPECT_EQ(lines, c.lines);
+	}
+	EXPECT_EQ(names(mount),
+	          (std::vector<std::string>{"Caf:8e :b0", "Preis :db", "a:8:db", "x:c9"}));
+}
+
 }  // namespace
