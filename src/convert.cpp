@@ -36,6 +36,23 @@ std::string line;      // its log line; capacity kept between entries
 
 }  // namespace
 
+// Where the file system lacks RENAME_NOREPLACE, looks for `to` right before a plain rename.
+int rename_noreplace(int dirfd, const char *from, const char *to)
+{
+	if (renameat2(dirfd, from, dirfd, to, RENAME_NOREPLACE) == 0)
+		return 0;
+	if (errno != EINVAL && errno != ENOSYS)
+		return -1;
+	struct stat st;
+	if (fstatat(dirfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+		errno = EEXIST;
+		return -1;
+	}
+	if (errno != ENOENT)
+		return -1;
+	return renameat(dirfd, from, dirfd, to);
+}
+
 int escape_at(const char *p)
 {
 	if (*p != ':')
@@ -165,23 +182,6 @@ const char *misfit(const std::string &name)
 }
 
 }  // namespace
-
-// Where the file system lacks RENAME_NOREPLACE, looks for `to` right before a plain rename.
-int rename_noreplace(int dirfd, const char *from, const char *to)
-{
-	if (renameat2(dirfd, from, dirfd, to, RENAME_NOREPLACE) == 0)
-		return 0;
-	if (errno != EINVAL && errno != ENOSYS)
-		return -1;
-	struct stat st;
-	if (fstatat(dirfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-		errno = EEXIST;
-		return -1;
-	}
-	if (errno != ENOENT)
-		return -1;
-	return renameat(dirfd, from, dirfd, to);
-}
 
 // A transliterated name that a Windows client can't use is decoded as without the
 // transliterations.
