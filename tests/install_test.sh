@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Installs the build with `cmake --install` into a fresh prefix and checks what lands there:
-# exactly the files of install_layout.txt with their modes, the sources' own bytes, and pages
-# that groff formats without a warning and that show this build's settings.
+# Installs the build with `cmake --install --prefix /usr/local`, staged in a fresh folder through
+# DESTDIR, and checks what lands there: exactly the files of install_layout.txt with their modes,
+# the sources' own bytes, and pages that groff formats without a warning and that show this
+# build's settings and the installed files' paths.
 # Usage: install_test.sh SOURCE_DIR BUILD_DIR MOUNTPOINT RECORD_DIR
 set -euo pipefail
 src=$1 build=$2 mountpoint=$3 record_dir=$4
-prefix=$build/install-test/usr
+source "$src/tests/need.sh"
+need groff:groff-base man:man-db zcat:gzip
+prefix=$build/install-test/usr/local
 rm -rf "$build/install-test"
 
-cmake --install "$build" --prefix "$prefix" >/dev/null
+DESTDIR=$build/install-test cmake --install "$build" --prefix /usr/local >/dev/null
 
 fail=0
 expected=$(grep -v '^#' "$src/tests/install_layout.txt" | sort -k2)
@@ -47,12 +50,23 @@ done
 text=$(MANPATH=$prefix/share/man MANWIDTH=80 LC_ALL=C.UTF-8 man -P cat mac2cp850 2>&1 |
 	tr -s ' \n' '  ')
 for line in "mac2cp850 - convert Macintosh colon escapes" "mounted at $mountpoint whose" \
-	"$record_dir/convert.log" "$record_dir/runstats.txt" "MAC2CP850(8)"; do
+	"$record_dir/convert.log" "$record_dir/runstats.txt" "MAC2CP850(8)" \
+	"/usr/local/share/mac2cp850/mac2cp850.tab;" "/usr/local/share/doc/mac2cp850/table.md." \
+	"cd /usr/local/share/mac2cp850 && mac2cp850" "/usr/local/share/doc/mac2cp850/README.md"; do
 	if ! grep -qF -- "$line" <<<"$text"; then
 		echo "the manual page lacks: $line"
 		fail=1
 	fi
 done
+
+# The changelog is dated like the last commit, when git can tell.
+if epoch=$(git -C "$src" log -1 --format=%ct 2>/dev/null) && [ -z "${SOURCE_DATE_EPOCH-}" ]; then
+	date=$(zcat "$prefix/share/doc/mac2cp850/changelog.gz" | sed -n 's/^ -- .*>  //p')
+	if [ "$date" != "$(date -u -R -d "@$epoch")" ]; then
+		echo "changelog dated $date, not like the last commit"
+		fail=1
+	fi
+fi
 
 if [ "$fail" = 0 ]; then
 	rm -rf "$build/install-test"

@@ -7,9 +7,9 @@
 set -euo pipefail
 src=$1 work=$2
 mount=$work/convmount records=$work/records root=$work/root
-for tool in cpack dpkg-deb dpkg-shlibdeps file lintian man groff prlimit tac; do
-	command -v "$tool" >/dev/null || { echo "$tool is missing: bash .ci/run installs it"; exit 1; }
-done
+source "$src/tests/need.sh"
+need cpack:cmake dpkg-deb:dpkg dpkg-shlibdeps:dpkg-dev file:file lintian:lintian man:man-db \
+	groff:groff-base prlimit:util-linux
 rm -rf "$work"
 mkdir -p "$work"
 fail=0
@@ -24,8 +24,9 @@ check() { # what, expected, found
 	fi
 }
 
-cmake -S "$src" -B "$work/build" -DBUILD_TESTING=OFF -DMAC2CP850_MOUNTPOINT="$mount" \
-	-DMAC2CP850_RECORD_DIR="$records" >"$work/configure.log"
+# A reproducible build's date, which the changelog must show.
+SOURCE_DATE_EPOCH=1700000000 cmake -S "$src" -B "$work/build" -DBUILD_TESTING=OFF \
+	-DMAC2CP850_MOUNTPOINT="$mount" -DMAC2CP850_RECORD_DIR="$records" >"$work/configure.log"
 cmake --build "$work/build" -j2 >"$work/build.log"
 (cd "$work/build" && cpack -G DEB >"$work/cpack.log")
 debs=("$work"/build/*.deb)
@@ -66,8 +67,24 @@ if grep -qE '^[EW]: ' <<<"$lintian_out"; then
 fi
 
 dpkg-deb -x "$deb" "$root"
-check "changelog version" "mac2cp850 ($version) unstable; urgency=medium" \
-	"$(zcat "$root/usr/share/doc/mac2cp850/changelog.gz" | head -1)"
+changelog=$(zcat "$root/usr/share/doc/mac2cp850/changelog.gz")
+check "changelog version" "mac2cp850 ($version) unstable; urgency=medium" "${changelog%%$'\n'*}"
+check "changelog date" "Tue, 14 Nov 2023 22:13:20 +0000" "${changelog##*>  }"
+# Machine-readable to Debian's own parser, with the text of every licence it names.
+/usr/bin/python3 - "$root/usr/share/doc/mac2cp850/copyright" "$src/LICENSE" <<'EOF' || fail=1
+import sys
+try:
+    from debian.copyright import Copyright
+except ImportError:
+    sys.exit("python3-debian is missing: README's test command installs it")
+c = Copyright(open(sys.argv[1]), strict=True)
+texts = {p.license.synopsis: p.license.text for p in c.all_license_paragraphs()}
+for p in c.all_files_paragraphs():
+    if not p.license.text and not texts.get(p.license.synopsis):
+        sys.exit(f"copyright: no text for the licence {p.license.synopsis}")
+if texts.get("Expat") not in open(sys.argv[2]).read():
+    sys.exit("copyright: the Expat text is not the one in LICENSE")
+EOF
 page=$(MANPATH=$root/usr/share/man MANWIDTH=80 LC_ALL=C.UTF-8 man -P cat mac2cp850 2>&1)
 grep -qF "mac2cp850 $version" <<<"$page" || { echo "the manual page lacks the version"; fail=1; }
 
