@@ -18,6 +18,7 @@
 // decode_name writes nowhere; set_new_name would, so its records lead nowhere.
 const char *const g_startpath = "/nonexistent/convmount";
 const char *const g_logfile = "/nonexistent/convert.log";
+const char *const g_journalfile = "/nonexistent/convert.journal";
 const char *const g_statfile = "/nonexistent/runstats.txt";
 
 namespace

@@ -10,12 +10,16 @@
 #include <string_view>
 
 #include "convlog.h"
+#include "journal.h"
+#include "mac2cp850.h"
 #include "preview.h"
 
 unsigned char mactable[256];
 std::string translit[256];
 bool g_transliterate;
 std::uint64_t g_conversion_counter;
+std::uint64_t g_withheld;
+std::string g_withheld_reason;
 
 namespace
 {
@@ -31,8 +35,20 @@ int hex_digit(char c)
 	return -1;
 }
 
-std::string new_name;  // the decoded name of the entry at hand; capacity kept between entries
-std::string line;      // its log line; capacity kept between entries
+std::string decoded;  // the decoded name of the entry at hand; capacity kept between entries
+std::string line;     // its log line; capacity kept between entries
+
+// A rename withheld: the first one says why for the whole run.
+void withhold(const char *file, int err)
+{
+	if (g_withheld++ != 0)
+		return;
+	g_withheld_reason = std::string(file) + ": ";
+	if (err < 0)
+		g_withheld_reason += "not a regular file";
+	else
+		g_withheld_reason += std::to_string(err) + " " + std::strerror(err);
+}
 
 }  // namespace
 
@@ -267,22 +283,35 @@ std::string load_translit(const char *path)
 	return "";
 }
 
-void set_new_name(int dirfd, const std::string &dir, const char *name)
+void set_new_name(int dirfd, const std::string &dir, const char *name, ino_t ino)
 {
-	bool changed = decode_name(name, new_name, g_transliterate);
+	bool changed = decode_name(name, decoded, g_transliterate);
 	if (changed)
 		g_conversion_counter++;
 	if (g_dry_run)
-		return foresee(dirfd, dir, name, changed ? new_name.c_str() : nullptr);
-	if (!changed)
-		return;
+		return foresee(dirfd, dir, name, changed ? decoded.c_str() : nullptr);
+	if (changed)
+		rename_entry(dirfd, dir, name, ino, decoded);
+}
 
+// Records before acts: the log line, the journal record, the rename, and after a failed rename
+// its error line and record. A log line whose record can't follow is taken out again, so that
+// the log lists no rename that did not happen.
+void rename_entry(int dirfd, const std::string &dir, const char *name, ino_t ino,
+                  const std::string &new_name)
+{
 	line.assign(dir).append("/").append(name).append(" -> ");
 	line.append(dir).append("/").append(new_name).append("\r\n");
-	store_log(line);
+	if (int err = store_log_line(line); err != 0)
+		return withhold(g_logfile, err);
+	if (int err = journal_rename(ino, name, new_name); err != 0) {
+		unstore_log_line(line);
+		return withhold(g_journalfile, err);
+	}
 
 	if (rename_noreplace(dirfd, name, new_name.c_str()) != 0) {
 		int err = errno;
 		store_log("Error: " + std::to_string(err) + " " + std::strerror(err) + "\r\n");
+		journal_failure(err);
 	}
 }

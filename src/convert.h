@@ -1,6 +1,8 @@
 // Conversion of one entry's name: colon escapes decoded through the table.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <string>
 
@@ -9,6 +11,9 @@ extern std::string translit[256];    // what replaces an escape the table keeps;
 extern bool g_transliterate;         // escapes the table keeps take their `translit` entry
 extern std::uint64_t
         g_conversion_counter;  // entries whose decoded name differed, failed renames included
+
+extern std::uint64_t g_withheld;       // entries that kept their names for want of a record
+extern std::string g_withheld_reason;  // the file of the first record not written, and why
 
 // The value of the escape at `p`, ':' and exactly two hex digits; -1 when `p` starts none.
 int escape_at(const char *p);
@@ -38,7 +43,13 @@ std::string load_translit(const char *path);
 // an existing `to`; 0, or -1 with errno set.
 int rename_noreplace(int dirfd, const char *from, const char *to);
 
-// Renames entry `name` of the folder open as `dirfd`, whose path is `dir`, to its decoded name,
-// logging the pair before the rename and the error after a failed one; never replaces an entry.
-// A dry run foresees and lists the same instead.
-void set_new_name(int dirfd, const std::string &dir, const char *name);
+// Renames entry `name` (inode `ino`) of the folder open as `dirfd`, whose path is `dir`, to its
+// decoded name, as rename_entry does; a dry run foresees and lists the same instead.
+void set_new_name(int dirfd, const std::string &dir, const char *name, ino_t ino);
+
+// Renames entry `name` (inode `ino`) of the folder open as `dirfd`, whose path is `dir`, to
+// `new_name` only once its log line and journal record are written in full, then records the
+// error of a failed rename; never replaces an entry. An entry whose records can't be written
+// keeps its name and is counted in g_withheld.
+void rename_entry(int dirfd, const std::string &dir, const char *name, ino_t ino,
+                  const std::string &new_name);

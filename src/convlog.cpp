@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+
 #include "mac2cp850.h"
 
 namespace
@@ -11,36 +13,100 @@ namespace
 
 int log_fd = -1;      // the log, kept open in append mode for the rest of the run once opened
 bool header_written;  // this run's section has its header in the log
+bool torn;            // a text stayed in the log in part: no whole line can follow it
 
-void put(int fd, std::string_view text)
+// The log kept open, or a descriptor for one text that the caller closes; -1 with errno set.
+// Only a regular file is kept open: a FIFO that nothing reads would fill up and stop the run, so
+// it is opened for each text again, and closing it drops what it holds. Non-blocking, so that
+// not even one text longer than a pipe holds can stop the run.
+int open_log()
 {
-	(void)write(fd, text.data(), text.size());
+	if (log_fd >= 0)
+		return log_fd;
+	int fd = open(g_logfile, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+	if (fd < 0)
+		return -1;
+	struct stat st;
+	if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+		log_fd = fd;
+	return fd;
+}
+
+// Appends `text` to the log open as `fd`: whole or not at all to the file kept open.
+int put(int fd, std::string_view text)
+{
+	if (fd == log_fd)
+		return append_whole(fd, text, torn);
+	if (write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()))
+		return 0;
+	return errno;
 }
 
 }  // namespace
 
-// Each text is one unbuffered write, so it is in the file when this returns. Only a regular
-// file is kept open: a FIFO that nothing reads would fill up and stop the run, so it is opened
-// for each text again, and closing it drops what it holds. Non-blocking, so that not even one
-// text longer than a pipe holds can stop the run.
+int append_whole(int fd, std::string_view text, bool &torn_now)
+{
+	std::size_t done = 0;
+	while (done < text.size()) {
+		ssize_t n = write(fd, text.data() + done, text.size() - done);
+		if (n > 0) {
+			done += static_cast<std::size_t>(n);
+			continue;
+		}
+		if (n < 0 && errno == EINTR)
+			continue;
+		int err = n < 0 ? errno : EIO;
+		if (done > 0 && !cut_last(fd, done))
+			torn_now = true;
+		return err;
+	}
+	return 0;
+}
+
+bool cut_last(int fd, std::size_t length)
+{
+	struct stat st;
+	return fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= length &&
+	       ftruncate(fd, st.st_size - static_cast<off_t>(length)) == 0;
+}
+
+// Each text is one unbuffered write, so it is in the file when this returns.
 void store_log(const std::string &text)
 {
-	int fd = log_fd;
-	if (fd < 0) {
-		fd = open(g_logfile, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
-		if (fd < 0)
-			return;
+	if (torn)
+		return;
+	int fd = open_log();
+	if (fd < 0)
+		return;
+	if (!header_written)
+		header_written = put(fd, log_header) == 0;
+	if (header_written)
+		(void)put(fd, text);
+	if (fd != log_fd)
+		(void)close(fd);
+}
+
+int store_log_line(const std::string &line)
+{
+	int fd = open_log();
+	if (fd < 0)
+		return errno;
+	if (fd != log_fd) {
+		(void)close(fd);
+		return -1;
 	}
+	if (torn)
+		return EIO;
 	if (!header_written) {
-		put(fd, log_header);
+		if (int err = append_whole(fd, log_header, torn); err != 0)
+			return err;
 		header_written = true;
 	}
-	put(fd, text);
-	if (fd == log_fd)
-		return;
-	struct stat st;
-	if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-		log_fd = fd;
-	else
-		(void)close(fd);
+	return append_whole(fd, line, torn);
+}
+
+void unstore_log_line(const std::string &line)
+{
+	if (!cut_last(log_fd, line.size()))
+		torn = true;
 }

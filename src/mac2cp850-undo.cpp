@@ -1,4 +1,4 @@
-// Takes back one run of the conversion: renames its entries back from the conversion log.
+// Takes back one run of the conversion: renames its entries back as its journal records them.
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -7,37 +7,37 @@
 #include <string>
 #include <string_view>
 
-#include "convert.h"
+#include "journal.h"
 #include "lock.h"
 #include "mac2cp850.h"
 #include "undo.h"
 
-// The settings of the program whose runs this takes back: its log and its mount point are used.
+// The settings of the program whose runs this takes back: its journal and its mount point are
+// used.
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
 const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
+const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
 const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
 const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 
 namespace
 {
 
-constexpr const char *usage =
-        "usage: mac2cp850-undo [--dry-run] [--log FILE] [--run N] [--table FILE]\n";
+constexpr const char *usage = "usage: mac2cp850-undo [--dry-run] [--journal FILE] [--run N]\n";
 
 void print_help()
 {
 	std::printf("%s", usage);
 	std::printf(
 	        "Renames back, last first, the entries that one run of mac2cp850 renamed, as its\n"
-	        "conversion log lists them.\n\n"
-	        "  --dry-run     print what would be renamed back and what would be refused;\n"
-	        "                change nothing\n"
-	        "  --log FILE    the conversion log (default: %s)\n"
-	        "  --run N       the N-th run from the end of the log (default: 1, the last)\n"
-	        "  --table FILE  the run's translation table (default: mac2cp850.tab)\n"
-	        "  --help        print this help and exit\n"
-	        "  --version     print the version and exit\n",
-	        g_logfile);
+	        "journal records them.\n\n"
+	        "  --dry-run       print what would be renamed back and what would be refused;\n"
+	        "                  change nothing\n"
+	        "  --journal FILE  the journal (default: %s)\n"
+	        "  --run N         the N-th run from the end (default: 1, the last)\n"
+	        "  --help          print this help and exit\n"
+	        "  --version       print the version and exit\n",
+	        g_journalfile);
 }
 
 int usage_error(const char *what, const char *arg)
@@ -67,8 +67,7 @@ int main(int argc, char **argv)
 	(void)signal(SIGPIPE, SIG_IGN);
 
 	bool dry_run = false;
-	const char *log_path = g_logfile;
-	const char *table_path = "mac2cp850.tab";
+	const char *journal_path = g_journalfile;
 	unsigned long long run = 1;
 	for (int i = 1; i < argc; i++) {
 		std::string_view arg = argv[i];
@@ -86,7 +85,7 @@ int main(int argc, char **argv)
 		}
 		// The options with a value take it as "--name=VALUE" or as the next argument.
 		std::string_view name = arg.substr(0, arg.find('='));
-		if (name != "--log" && name != "--run" && name != "--table")
+		if (name != "--journal" && name != "--run")
 			return usage_error("unknown argument", argv[i]);
 		const char *value = argv[i] + name.size() + 1;
 		if (name.size() == arg.size()) {
@@ -94,38 +93,38 @@ int main(int argc, char **argv)
 				return usage_error("option needs a value", argv[i]);
 			value = argv[++i];
 		}
-		if (name == "--log") {
-			log_path = value;
-		} else if (name == "--table") {
-			table_path = value;
+		if (name == "--journal") {
+			journal_path = value;
 		} else if ((run = run_number(value)) == 0) {
 			return usage_error("--run needs a whole number of at least 1", value);
 		}
 	}
 
-	// The lock of the run's own volume, whichever log is read; a dry run only shares it.
+	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
 	if (!take_lock(g_lockfile, !dry_run)) {
 		std::fprintf(stderr, "mac2cp850-undo: another run or undo is using the volume\n");
 		return 2;
 	}
-	if (int err = load_table(table_path); err != 0) {
-		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", table_path, std::strerror(err));
-		return 2;
-	}
-	std::string log;
-	if (int err = read_log(log_path, log); err != 0) {
-		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", log_path,
+	std::string journal;
+	if (int err = read_journal(journal_path, journal); err != 0) {
+		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", journal_path,
 		             err < 0 ? "not a regular file" : std::strerror(err));
 		return 2;
 	}
-	std::vector<std::size_t> runs = find_runs(log);
+	std::vector<std::size_t> runs = find_runs(journal);
 	if (run > runs.size()) {
-		std::fprintf(stderr, "mac2cp850-undo: %s: has %zu runs, no run %llu\n", log_path,
-		             runs.size(), run);
+		std::fprintf(stderr, "mac2cp850-undo: %s: has %zu runs, no run %llu\n",
+		             journal_path, runs.size(), run);
+		return 2;
+	}
+	journal_run records = read_run(journal, runs[runs.size() - run]);
+	if (records.version != "1") {
+		std::fprintf(stderr, "mac2cp850-undo: %s: run %llu: format not known: %s\n",
+		             journal_path, run, records.version.c_str());
 		return 2;
 	}
 
-	revert_run(read_run(log, runs[runs.size() - run]), dry_run);
+	revert_run(records, dry_run);
 	std::printf(dry_run ? "dry run: %llu to revert, %llu already reverted, %llu missing, "
 	                      "%llu to refuse, %llu unparseable, %llu failed in the run\n"
 	                    : "%llu reverted, %llu already reverted, %llu missing, %llu refused, "

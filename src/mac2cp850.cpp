@@ -11,12 +11,14 @@
 
 #include "convert.h"
 #include "convlog.h"
+#include "journal.h"
 #include "lock.h"
 #include "preview.h"
 #include "walk.h"
 
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
 const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
+const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
 const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
 const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 
@@ -46,22 +48,26 @@ void print_help()
 	        "                                              the next run decodes again\n"
 	        "  --transliterate\n"
 	        "                 also replace each escape the table keeps by its transliteration\n"
-	        "                 in mac2cp850.translit, such as EUR for the euro sign, where that\n"
+	        "                 in mac2cp850.translit, such as EUR for the euro sign, where "
+	        "that\n"
 	        "                 can't be decoded again and leaves a name Windows can use\n"
 	        "  --help         print this help and exit\n"
 	        "  --version      print the version and exit\n"
 	        "\n"
 	        "Mount point: %s\n"
 	        "Log:         %s\n"
+	        "Journal:     %s\n"
 	        "Statistics:  %s\n"
 	        "Lock:        %s\n"
 	        "A run and an undo lock the lock file while they work, a dry run shares it; one\n"
 	        "that finds it locked stops at once.\n"
 	        "\n"
-	        "Exit status: 0 done (dry run: no collision foreseen); 1 a collision foreseen;\n"
-	        "2 a usage error; 255 the table can't be opened, the transliterations can't be\n"
-	        "used, or another run or undo is using the volume.\n",
-	        g_startpath, g_logfile, g_statfile, g_lockfile);
+	        "Exit status: 0 done (dry run: no collision foreseen); 1 an entry kept its name\n"
+	        "for want of a record, or a folder was not walked in full for want of file\n"
+	        "descriptors (dry run: that, or a collision foreseen); 2 a usage error; 255 the\n"
+	        "table can't be opened, the transliterations can't be used, or another run or\n"
+	        "undo is using the volume.\n",
+	        g_startpath, g_logfile, g_journalfile, g_statfile, g_lockfile);
 }
 
 // Formats one summary line, prints it, and appends it to the log.
@@ -93,6 +99,9 @@ int dry_run()
 	}
 	list_rerun_breakers();
 	scan_path(g_startpath);
+	if (g_unwalked != 0)
+		std::printf("Folders not walked in full for want of file descriptors: %llu\n",
+		            static_cast<unsigned long long>(g_unwalked));
 	std::printf("Checked folders:  %llu\nChecked files:    %llu\nConversions done: %llu\n"
 	            "Collisions:       %llu\nKeeping escapes:  %llu\n",
 	            static_cast<unsigned long long>(g_folder_counter),
@@ -100,7 +109,7 @@ int dry_run()
 	            static_cast<unsigned long long>(g_conversion_counter),
 	            static_cast<unsigned long long>(g_collisions),
 	            static_cast<unsigned long long>(g_keeping_escapes));
-	return g_collisions == 0 ? 0 : 1;
+	return g_collisions + g_unwalked == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -161,14 +170,23 @@ int main(int argc, char **argv)
 	std::printf("Mountpoint is %s\r\n", g_startpath);
 	std::printf("Accessing...");
 	(void)std::fflush(stdout);
+	// The lock makes the record folder when it is missing.
 	if (!take_lock(g_lockfile, true)) {
 		std::printf("FAILED %s\r\n", busy);
 		return -1;
 	}
+	// What fails here shows as renames withheld for want of a record.
+	(void)journal_open();
 	scan_path(g_startpath);
 	store_log("\r\nFinished\r\n");
 
 	std::printf("done\r\n");
+	if (g_withheld != 0)
+		std::printf("Kept their names for want of a record: %llu (%s)\r\n",
+		            static_cast<unsigned long long>(g_withheld), g_withheld_reason.c_str());
+	if (g_unwalked != 0)
+		std::printf("Folders not walked in full for want of file descriptors: %llu\r\n",
+		            static_cast<unsigned long long>(g_unwalked));
 	std::printf("------------------------------------\r\n\r\n");
 	std::printf("ISO-8859-1 filename conversion finished.\r\n");
 	std::printf("Stats:\r\n");
@@ -177,5 +195,5 @@ int main(int argc, char **argv)
 	summary("Conversions done: ", g_conversion_counter);
 	std::printf("\r\nFor a complete list of all affected files see \"convert.log\".\r\n");
 	std::printf("May the Umlaut be with you.\r\n\r\n");
-	return 0;
+	return g_withheld + g_unwalked == 0 ? 0 : 1;
 }

@@ -7,6 +7,8 @@
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -14,6 +16,7 @@
 #include <vector>
 
 #include "convert.h"
+#include "journal.h"
 #include "preview.h"
 #include "runstats.h"
 
@@ -21,12 +24,18 @@ std::uint64_t g_folder_counter;
 std::uint64_t g_file_counter;
 std::uint64_t g_last_folder;
 std::uint64_t g_last_file;
+std::uint64_t g_unwalked;
+std::size_t g_fd_budget;
 
 namespace
 {
 
 // A counter triggers a statistics write when it passes its last trigger by more than this.
 constexpr std::uint64_t stats_threshold = 10;
+
+// Descriptors the walk leaves free beyond its folders: the log and the statistics file, which
+// open late, a folder being opened, and two for climbing from a link's target.
+constexpr std::size_t fd_reserve = 5;
 
 struct folder_id_hash {
 	std::size_t operator()(const folder_id &id) const noexcept
@@ -38,18 +47,22 @@ struct folder_id_hash {
 
 // One folder on the current descent path.
 struct frame {
-	int fd;                // -1 while handed back to stay within the descriptor budget
-	folder_id id;          // what fd must be when it is reopened through ".."
-	std::uint64_t mount;   // the mount it lies on
-	std::string listing;   // per entry: its type from the listing, its name, a 0 byte
-	std::size_t next;      // offset in listing of the entry being handled
+	int fd;               // -1 while handed back to stay within the descriptor budget
+	folder_id id;         // what fd must be when it is reopened through ".."
+	std::uint64_t mount;  // the mount it lies on
+	std::string listing;  // per entry: its type from the listing, its inode, its name, a 0 byte
+	std::size_t next;     // offset in listing of the entry being handled
 	std::size_t path_len;  // length of this folder's path
 	bool in_child;         // the entry at next is a folder being walked right now
+	bool via_link;         // entered through a link, so its ".." leads elsewhere
 };
+
+// Where an entry's name starts in a listing, after its type and inode.
+constexpr std::size_t name_offset = 1 + sizeof(ino_t);
 
 folder_id root_id;  // the mount point: a link is followed only to it or below it
 std::unordered_set<folder_id, folder_id_hash> walked;  // each folder is walked once per run
-std::size_t fd_budget;  // frames deeper than this keep no descriptor while below them
+std::vector<frame> stack;                              // the mount point, then the way down
 
 // The progress line is brought up to date at most this often, and the clock is read only
 // every this many entries, so that it costs the walk nothing to speak of.
@@ -117,6 +130,37 @@ folder_id identify(int fd, std::uint64_t &mount)
 	return {dev, sx.stx_ino};
 }
 
+// Closes the descriptor of the highest folder on the way that can have it back through the ".."
+// of the folder below it, and keeps later descents from taking it again; false when none can.
+bool give_back()
+{
+	for (std::size_t i = 0; i + 1 < stack.size(); i++) {
+		if (stack[i].fd >= 0 && !stack[i + 1].via_link) {
+			(void)close(stack[i].fd);
+			stack[i].fd = -1;
+			g_fd_budget =
+			        std::max<std::size_t>(1, std::min(g_fd_budget, stack.size() - 1));
+			return true;
+		}
+	}
+	return false;
+}
+
+// openat that, when the process has no descriptor left, gives one of the walk's back and tries
+// again; what still fails for want of descriptors is counted.
+int open_at(int dirfd, const char *name, int flags)
+{
+	for (;;) {
+		int fd = openat(dirfd, name, flags);
+		if (fd >= 0 || (errno != EMFILE && errno != ENFILE))
+			return fd;
+		if (!give_back()) {
+			g_unwalked++;
+			return -1;
+		}
+	}
+}
+
 // Opens entry `name` of `dirfd` when it is a folder to walk: a real subfolder, or (when
 // `links` allows) a link to a folder inside the volume; never one walked before in this run.
 int open_folder(int dirfd, const char *name, unsigned char type, bool links, folder_id &id,
@@ -134,7 +178,7 @@ int open_folder(int dirfd, const char *name, unsigned char type, bool links, fol
 	int fd = -1;
 	via_link = false;
 	if (type == DT_DIR) {
-		fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+		fd = open_at(dirfd, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
 		// ELOOP or ENOTDIR: replaced by a link since it was listed.
 		if (fd < 0 && errno != ELOOP && errno != ENOTDIR)
 			return -1;
@@ -142,7 +186,7 @@ int open_folder(int dirfd, const char *name, unsigned char type, bool links, fol
 	if (fd < 0) {
 		if (!links)
 			return -1;
-		fd = openat(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+		fd = open_at(dirfd, name, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 		if (fd < 0)
 			return -1;
 		via_link = true;
@@ -175,17 +219,21 @@ void read_listing(int fd, std::string &listing)
 			if (name[0] == '.' &&
 			    (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
 				continue;
+			auto ino = static_cast<ino_t>(entry->d_ino);
 			listing += static_cast<char>(entry->d_type);
+			listing.append(reinterpret_cast<const char *>(&ino), sizeof ino);
 			listing.append(name, std::strlen(name) + 1);
 		}
 	}
 }
 
-void enter(std::vector<frame> &stack, int fd, folder_id id, std::uint64_t mount,
-           std::size_t path_len)
+// `name` lies in the parent's listing, which moves when the stack grows: it is used first.
+void enter(int fd, folder_id id, std::uint64_t mount, std::size_t path_len, const char *name,
+           bool via_link)
 {
 	walked.insert(id);
-	stack.push_back({fd, id, mount, {}, 0, path_len, false});
+	journal_enter(id, name, via_link);
+	stack.push_back({fd, id, mount, {}, 0, path_len, false, via_link});
 	read_listing(fd, stack.back().listing);
 }
 
@@ -194,7 +242,7 @@ bool reopen_parent(int child_fd, frame &parent)
 {
 	if (child_fd < 0)
 		return false;
-	int fd = openat(child_fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int fd = open_at(child_fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0)
 		return false;
 	if (identity(fd) != parent.id) {
@@ -205,7 +253,7 @@ bool reopen_parent(int child_fd, frame &parent)
 	return true;
 }
 
-void leave(std::vector<frame> &stack, std::string &path)
+void leave(std::string &path)
 {
 	frame &done = stack.back();
 	if (stack.size() > 1) {
@@ -220,6 +268,7 @@ void leave(std::vector<frame> &stack, std::string &path)
 	if (done.fd >= 0)
 		(void)close(done.fd);
 	stack.pop_back();
+	journal_leave();
 }
 
 }  // namespace
@@ -232,12 +281,25 @@ void hide_progress()
 	progress_shown = false;
 }
 
+// Where the open descriptors can't be listed, half the limit is taken for free, and the walk
+// gives descriptors back when it meets the limit all the same.
 std::size_t descriptor_budget()
 {
 	struct rlimit limit;
 	if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
 		return 512;
-	return limit.rlim_cur / 2 > 8 ? limit.rlim_cur / 2 : 8;
+	std::size_t open_now = limit.rlim_cur / 2;
+	if (int fd = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+		std::string listing;
+		read_listing(fd, listing);
+		(void)close(fd);
+		std::size_t entries = 0;
+		for (std::size_t at = 0; at < listing.size(); entries++)
+			at += name_offset + std::strlen(listing.data() + at + name_offset) + 1;
+		open_now = entries - 1;  // the listing's own descriptor is closed again
+	}
+	std::size_t taken = open_now + fd_reserve;
+	return limit.rlim_cur > taken ? limit.rlim_cur - taken : 1;
 }
 
 folder_id identity(int fd)
@@ -279,12 +341,12 @@ bool below(int fd, folder_id root)
 void scan_path(const char *path)
 {
 	count_folder();
-	int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int fd = open_at(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0)
 		return;
 	std::uint64_t root_mount = 0;
 	root_id = identify(fd, root_mount);
-	fd_budget = descriptor_budget();
+	g_fd_budget = descriptor_budget();
 	progress_on = isatty(STDERR_FILENO) != 0;
 	if (progress_on) {
 		(void)clock_gettime(CLOCK_MONOTONIC, &progress_start);
@@ -292,16 +354,17 @@ void scan_path(const char *path)
 	}
 
 	std::string dir = path;
-	std::vector<frame> stack;
-	enter(stack, fd, root_id, root_mount, dir.size());
+	enter(fd, root_id, root_mount, dir.size(), path, false);
 	while (!stack.empty()) {
 		frame &cur = stack.back();
 		if (cur.next == cur.listing.size()) {
-			leave(stack, dir);
+			leave(dir);
 			continue;
 		}
 		auto type = static_cast<unsigned char>(cur.listing[cur.next]);
-		const char *name = cur.listing.data() + cur.next + 1;
+		ino_t ino;
+		std::memcpy(&ino, cur.listing.data() + cur.next + 1, sizeof ino);
+		const char *name = cur.listing.data() + cur.next + name_offset;
 		std::size_t name_len = std::strlen(name);
 
 		if (!cur.in_child) {
@@ -310,11 +373,11 @@ void scan_path(const char *path)
 			bool via_link;
 			// A link whose parent can't be reopened through ".." is left to the walk
 			// over the folder it points to, which lies inside the volume too.
-			bool links = stack.size() < fd_budget;
+			bool links = stack.size() < g_fd_budget;
 			int child = open_folder(cur.fd, name, type, links, id, mount, via_link);
 			if (child >= 0) {
 				cur.in_child = true;
-				if (!via_link && stack.size() >= fd_budget) {
+				if (!via_link && stack.size() >= g_fd_budget) {
 					(void)close(cur.fd);
 					cur.fd = -1;
 				}
@@ -323,14 +386,14 @@ void scan_path(const char *path)
 				dir.append(name, name_len);
 				if (mount != cur.mount)
 					note_mount(dir);
-				enter(stack, child, id, mount, dir.size());
+				enter(child, id, mount, dir.size(), name, via_link);
 				continue;
 			}
 		}
 		cur.in_child = false;
 		count_file();
-		set_new_name(cur.fd, dir, name);
-		cur.next += name_len + 2;
+		set_new_name(cur.fd, dir, name, ino);
+		cur.next += name_offset + name_len + 1;
 	}
 	hide_progress();
 }

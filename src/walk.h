@@ -10,6 +10,9 @@ extern std::uint64_t g_folder_counter;  // folders walked, the mount point inclu
 extern std::uint64_t g_file_counter;    // entries checked other than "." and "..", folders included
 extern std::uint64_t g_last_folder;  // g_folder_counter when it last triggered a statistics write
 extern std::uint64_t g_last_file;    // g_file_counter when it last triggered a statistics write
+extern std::uint64_t g_unwalked;     // folders not walked in full for want of descriptors
+extern std::size_t g_fd_budget;      // levels that keep their folder open: set by scan_path as it
+                                     // starts, lowered by whoever takes descriptors for itself
 
 // A folder as the file system knows it, whatever path leads to it.
 struct folder_id {
@@ -25,7 +28,9 @@ folder_id identity(int fd);
 // through ".." until `root` or the file system's root.
 bool below(int fd, folder_id root);
 
-// How many folders a walk may hold open at once: half the soft open-file limit, at least 8.
+// How many folders a walk may hold open at once: the descriptors free under the soft open-file
+// limit, those inherited counted as taken, less a few kept for the records and the checks; at
+// least 1.
 std::size_t descriptor_budget();
 
 // Walks the folder `path` and everything below it that lies inside it, converting every

@@ -47,8 +47,12 @@ std::string tree_state(const std::string &root);
 // The system calls at which run_killed() can stop the program.
 enum kill_point { kill_at_rename = 1, kill_at_write = 2 };
 
-// What the console shows after a completed run.
-std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions);
+// What the console shows after a completed run; `failures` are the lines that follow "done".
+std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions,
+                   const std::string &failures = "");
+// The console's line for `count` entries that kept their names for want of a record, the first
+// for `reason` (the file and its error).
+std::string withheld(std::uint64_t count, const std::string &reason);
 // The section that one run appends to the log, around the conversion lines `body`.
 std::string log_section(const std::string &body, std::uint64_t folders, std::uint64_t files,
                         std::uint64_t conversions);
@@ -64,9 +68,10 @@ protected:
 	void SetUp() override;
 	void TearDown() override;
 
-	// Runs the program in `work`; a nonzero `nofile` sets the soft open-file limit, and
-	// `console_gone` closes the reading end of its standard output before it starts.
-	run_result run(rlim_t nofile = 0, bool console_gone = false);
+	// Runs the program in `work`; a nonzero `nofile` sets the soft open-file limit,
+	// `console_gone` closes the reading end of its standard output before it starts, and it
+	// inherits `inherited` descriptors open beyond the standard three.
+	run_result run(rlim_t nofile = 0, bool console_gone = false, unsigned inherited = 0);
 	// Runs the undo's test copy in `work` with `args`; a nonzero `nofile` sets the soft
 	// open-file limit.
 	run_result undo(const std::vector<std::string> &args = {}, rlim_t nofile = 0);
@@ -88,6 +93,7 @@ protected:
 	// Mounts a tmpfs on `dir` for the rest of the test; false when the system refuses.
 	bool mount_tmpfs(const std::string &dir, const std::string &options);
 	std::string log() const;
+	std::string journal() const;
 	std::string stats() const;
 	void write_table(const std::string &bytes) const;
 
@@ -97,6 +103,7 @@ protected:
 	const std::string work = top + "/work";
 	const std::string outside = top + "/outside";
 	const std::string log_path = records + "/convert.log";
+	const std::string journal_path = records + "/convert.journal";
 	const std::string stats_path = records + "/runstats.txt";
 	const std::string lock_path = records + "/mac2cp850.lock";
 	std::vector<std::string> mounts;  // undone, last first, when the test ends

@@ -116,6 +116,7 @@ TEST_F(run_report, missing_record_folder_is_made_for_the_lock)
 	EXPECT_EQ(r.out, report(1, 1, 1));
 	EXPECT_EQ(names(mount), std::vector<std::string>{"aA"});
 	EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
+	EXPECT_NE(journal().find(" r 0 "), std::string::npos);
 	struct stat st;
 	ASSERT_EQ(stat(records.c_str(), &st), 0);
 	EXPECT_EQ(st.st_mode & 07777, 0700u);

@@ -1,5 +1,5 @@
 // Bad table files, record folders that fail, and renames the system refuses: the run never
-// hangs or crashes, and it completes with the report of a completed run.
+// hangs or crashes, renames nothing it can't record, and ends with its full report.
 #include <fcntl.h>
 #include <sys/mount.h>
 #include <sys/socket.h>
@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 
 #include "harness.h"
 
@@ -159,58 +160,96 @@ TEST_F(fault, unreadable_table_for_a_user_other_than_root)
 	EXPECT_EQ(names(mount), std::vector<std::string>{"a:41"});
 }
 
-// Nine nested folders with long names, so that their log outgrows one page; too few
-// entries for a statistics write.
-std::string nested_tree(const std::string &mount)
-{
-	std::string name = "n:41" + std::string(196, 'x');
-	std::string path = mount;
-	for (int i = 0; i < 9; i++) {
-		path += "/" + name;
-		make_dir(path);
-	}
-	std::string body;
-	for (int i = 9; i > 0; i--) {
-		path.resize(path.size() - name.size() - 1);
-		body.append(path).append("/").append(name).append(" -> ").append(path);
-		body.append("/nA").append(196, 'x').append("\r\n");
-	}
-	return log_section(body, 10, 9, 9);
-}
-
 TEST_F(fault, record_folder_full_from_the_start)
 {
 	if (!mount_tmpfs(records, "size=16k"))
 		GTEST_SKIP() << "can't mount a tmpfs";
 	fill(records + "/filler", 1 << 20);
-	nested_tree(mount);
+	make_chain(mount, std::vector<std::string>(8, "n:41" + std::string(196, 'x')),
+	           "n:41" + std::string(196, 'x'));
 
 	run_result r = run();
 
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, report(10, 9, 9));
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, report(9, 9, 9, withheld(9, log_path + ": 28 No space left on device")));
 	EXPECT_EQ(log(), "");
-	EXPECT_EQ(names(mount), std::vector<std::string>{"nA" + std::string(196, 'x')});
+	EXPECT_EQ(names(mount), std::vector<std::string>{"n:41" + std::string(196, 'x')});
 }
 
-// The log fills the last page of its file system halfway through the run: what it holds
-// is the start of the complete log, and the run goes on to the end.
+// The records fill their file system halfway through the run. Every rename that happened has
+// its log line and journal record, whole, and the undo takes each one back; every other entry
+// keeps its name, and the console says why.
 TEST_F(fault, record_folder_fills_up_during_the_run)
 {
-	if (!mount_tmpfs(records, "size=8k"))
+	if (!mount_tmpfs(records, "size=2m"))
 		GTEST_SKIP() << "can't mount a tmpfs";
-	fill(records + "/filler", 4096);
-	std::string complete = nested_tree(mount);
+	const std::string tail(200, 'x');
+	std::vector<std::string> folders;
+	for (int d = 0; d < 10; d++) {
+		folders.push_back("d:41" + std::to_string(d));
+		make_dir(mount + "/" + folders.back());
+		for (int f = 0; f < 300; f++)
+			write_file(mount + "/" + folders.back() + "/f" + std::to_string(f) + ":41" +
+			                   tail,
+			           "");
+	}
+	std::map<std::string, std::vector<std::string>> before;
+	for (const std::string &d : folders)
+		before[d] = names(mount + "/" + d);
 
 	run_result r = run();
 
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, report(10, 9, 9));
-	std::string logged = log();
-	EXPECT_GT(logged.size(), 0u);
-	EXPECT_LT(logged.size(), complete.size());
-	EXPECT_EQ(logged, complete.substr(0, logged.size()));
-	EXPECT_EQ(names(mount), std::vector<std::string>{"nA" + std::string(196, 'x')});
+	// What was renamed, and the log lines it must have had.
+	std::vector<std::string> pairs;
+	std::uint64_t kept = 0;
+	for (const std::string &d : folders) {
+		bool renamed = !exists(mount + "/" + d);
+		std::string now = renamed ? "dA" + d.substr(4) : d;
+		kept += renamed ? 0 : 1;
+		for (const std::string &name : names(mount + "/" + now)) {
+			std::string old_name = name;
+			if (name.find(':') == std::string::npos) {
+				old_name.replace(name.find('A'), 1, ":41");
+				pairs.push_back(mount + "/" + d + "/" + old_name + " -> " + mount +
+				                "/" + d + "/" + name);
+			} else {
+				kept++;
+			}
+		}
+		if (renamed)
+			pairs.push_back(mount + "/" + d + " -> " + mount + "/" + now);
+	}
+	ASSERT_GT(pairs.size(), 100u);
+	ASSERT_GT(kept, 100u);
+	std::string reason =
+	        r.out.find(journal_path + ": ") != std::string::npos ? journal_path : log_path;
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out,
+	          report(11, 3010, 3010, withheld(kept, reason + ": 28 No space left on device")));
+	std::vector<std::string> logged;
+	std::string text = log();
+	ASSERT_TRUE(text.starts_with(log_section("", 0, 0, 0).substr(0, 64)));
+	for (std::size_t at = 64, end; at < text.size(); at = end + 2) {
+		end = text.find("\r\n", at);
+		ASSERT_NE(end, std::string::npos) << "a line cut short";
+		if (text.compare(at, mount.size(), mount) == 0)
+			logged.push_back(text.substr(at, end - at));
+	}
+	std::sort(pairs.begin(), pairs.end());
+	std::sort(logged.begin(), logged.end());
+	EXPECT_EQ(logged, pairs);
+
+	run_result back = undo();
+
+	EXPECT_EQ(back.status, 0);
+	EXPECT_TRUE(back.out.ends_with("\n" + std::to_string(pairs.size()) +
+	                               " reverted, 0 already reverted, 0 missing, 0 refused, "
+	                               "0 unparseable, 0 failed in the run\n"));
+	for (const std::string &d : folders)
+		EXPECT_EQ(names(mount + "/" + d), before[d]) << d;
+	std::printf(
+	        "renamed before the records filled up: %zu of 3010, the first withheld for %s\n",
+	        pairs.size(), reason.substr(reason.rfind('/') + 1).c_str());
 }
 
 TEST_F(fault, read_only_record_folder_keeps_its_log)
@@ -224,16 +263,16 @@ TEST_F(fault, read_only_record_folder_keeps_its_log)
 
 	run_result r = run();
 
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, report(1, 12, 12));
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, report(1, 12, 12, withheld(12, log_path + ": 30 Read-only file system")));
 	EXPECT_EQ(log(), "earlier run\r\n");
 	EXPECT_FALSE(exists(stats_path));
 	EXPECT_EQ(names(mount).size(), 12u);
-	EXPECT_EQ(names(mount)[0], "f0A");
+	EXPECT_EQ(names(mount)[0], "f0:41");
 }
 
-// Records that are FIFOs nobody reads: each holds far more than a pipe's buffer over the run,
-// and the run must neither block on them nor stop.
+// Records that are FIFOs nobody reads: they can take no record, so nothing is renamed, and the
+// run must neither block on them nor stop.
 TEST_F(fault, records_that_are_fifos_nobody_reads)
 {
 	ASSERT_EQ(mkfifo(log_path.c_str(), 0644), 0);
@@ -244,9 +283,10 @@ TEST_F(fault, records_that_are_fifos_nobody_reads)
 
 	run_result r = run_as(0, 60);
 
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, report(5001, 5000, 5000));
-	EXPECT_EQ(names(mount)[0], padding + "0A");
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out,
+	          report(5001, 5000, 5000, withheld(5000, log_path + ": not a regular file")));
+	EXPECT_EQ(names(mount)[0], padding + "0:41");
 }
 
 // A statistics file that can't be written costs the statistics only.

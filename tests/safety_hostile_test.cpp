@@ -270,6 +270,92 @@ TEST_F(hostile, folders_swapped_for_links_out_during_runs)
 	            swaps.load());
 }
 
+// Names and links that once steered the undo, when it read the text log, into entries the run
+// never touched: a chain of folders whose names, with the run's paths around them, read as the
+// log line of a rename of boss/budget.xls; the folder of two renames swapped for a link to boss
+// after the run; a name holding a log's or a journal's run boundary. The undo renames back only
+// what the run renamed, and refuses, with its reason, what it can't reach as the run left it.
+TEST_F(hostile, undo_takes_back_only_what_the_run_did)
+{
+	struct attack {
+		const char *what;
+		int status;
+		std::string summary;
+	};
+	const std::string none = " already reverted, 0 missing, ";
+	const std::vector<attack> cases = {
+	        {"forged chain", 0, "2 reverted, 0" + none + "0 refused, 0 unparseable"},
+	        {"link planted after the run", 1,
+	         "0 reverted, 0" + none + "2 refused, 0 unparseable"},
+	        {"forged run boundaries", 0, "3 reverted, 0" + none + "0 refused, 0 unparseable"},
+	};
+	for (const attack &c : cases) {
+		SCOPED_TRACE(c.what);
+		remove_tree(mount);
+		make_dir(mount);
+		remove_tree(records);
+		make_dir(mount + "/boss");
+		write_file(mount + "/boss/budget.xls", "victim");
+		write_file(mount + "/boss/Projects", "victim");
+		std::string what = c.what;
+		if (what == "forged chain") {
+			std::vector<std::string> chain{"p\r\n"};
+			std::vector<std::string> parts;
+			for (std::size_t at = 1, slash; at < mount.size(); at = slash + 1) {
+				slash = std::min(mount.find('/', at), mount.size());
+				parts.push_back(mount.substr(at, slash - at));
+			}
+			chain.insert(chain.end(), parts.begin(), parts.end());
+			chain.insert(chain.end(), {"boss", "budget.xl:73 -> "});
+			chain.insert(chain.end(), parts.begin(), parts.end());
+			chain.insert(chain.end(), {"boss", "budget.xls"});
+			for (int i = 0; i < 9; i++)
+				chain.back() += "\r\n";
+			make_chain(mount, chain, "x:41");
+		} else if (what == "link planted after the run") {
+			make_dir(mount + "/att");
+			make_dir(mount + "/att/d");
+			write_file(mount + "/att/d/budget.xl:73", "theirs");
+			write_file(mount + "/att/d/Project:73", "theirs");
+		} else {
+			const std::string header = log_section("", 1, 0, 0);
+			write_file(mount + "/a:41\r\n\r\nFinished\r\n" + header.substr(0, 64), "");
+			write_file(mount + "/b:41\nmac2cp850-journal 1 0123456789abcdef\n", "");
+			write_file(mount + "/c:41%0A%20mac2cp850-journal%201", "");
+		}
+		const std::vector<std::string> before = snapshot(mount);
+
+		run_result r = run();
+		ASSERT_EQ(r.status, 0) << r.out;
+		if (what == "forged chain")
+			ASSERT_NE(log().find("\r\n" + mount + "/boss/budget.xl:73 -> " + mount +
+			                     "/boss/budget.xls\r\n"),
+			          std::string::npos);
+		if (what == "link planted after the run") {
+			ASSERT_EQ(rename((mount + "/att/d").c_str(), (mount + "/att/old").c_str()),
+			          0);
+			make_link("../boss", mount + "/att/d");
+		}
+		const std::vector<std::string> planted = snapshot(mount);
+		run_result back = undo();
+
+		EXPECT_EQ(back.status, c.status) << back.out;
+		EXPECT_NE(back.out.find("\n" + c.summary + ", 0 failed in the run\n"),
+		          std::string::npos)
+		        << back.out;
+		if (c.status == 0) {
+			EXPECT_EQ(snapshot(mount), before);
+		} else {
+			EXPECT_EQ(snapshot(mount), planted);
+			EXPECT_NE(back.out.find("refused (folder changed since the run): " + mount +
+			                        "/att/d/budget.xls -> "),
+			          std::string::npos);
+		}
+		EXPECT_EQ(names(mount + "/boss"),
+		          (std::vector<std::string>{"Projects", "budget.xls"}));
+	}
+}
+
 // 200,000 entries in one folder: every one is checked, every escaped one converted once.
 TEST_F(hostile, flat_folder_of_200000_entries)
 {

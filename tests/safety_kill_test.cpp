@@ -1,5 +1,6 @@
 // A run killed at any moment loses nothing: a later run completes the conversion, every file
-// keeps its content, and the log accounts for every rename that happened.
+// keeps its content, the log accounts for every rename that happened, and the undo of every run,
+// last first, gives back the tree as it was built.
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -231,8 +232,25 @@ TEST_F(killed_run, nothing_is_lost_and_every_rename_is_logged)
 	EXPECT_EQ(replay(replayed), "") << "seed " << seed;
 	EXPECT_EQ(differences(replayed, now), "") << "seed " << seed;
 	EXPECT_EQ(log().find("Error:"), std::string::npos);
-	std::printf("kill points survived: %lu over %zu entries (seed %lu)\n", survived,
-	            before.size(), seed);
+
+	std::string text = journal();
+	std::size_t runs = 0;
+	for (std::size_t at = 0; at != std::string::npos;
+	     at = text.find("\nmac2cp850-journal ", at + 1))
+		runs++;
+	for (std::size_t k = 1; k <= runs; k++) {
+		run_result back = undo({"--run", std::to_string(k)});
+		ASSERT_EQ(back.status, 0)
+		        << "run " << k << " of " << runs << back.err << ", seed " << seed;
+		EXPECT_NE(back.out.find(
+		                  ", 0 missing, 0 refused, 0 unparseable, 0 failed in the run\n"),
+		          std::string::npos);
+	}
+	std::map<std::string, std::uint64_t> undone;
+	scan(mount, "", undone);
+	EXPECT_EQ(differences(undone, before), "") << "seed " << seed;
+	std::printf("kill points survived: %lu over %zu entries, %zu runs undone (seed %lu)\n",
+	            survived, before.size(), runs, seed);
 }
 
 }  // namespace

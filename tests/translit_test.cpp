@@ -141,6 +141,7 @@ TEST_F(translit_run, converts_kept_escapes_once)
 	                           mount + "/Ordner :c9:d5 -> " + mount + "/Ordner ...'", taken,
 	                           "Error: 17 File exists"});
 	after.insert(after.end(), {"Ordner ...'", "Kosten:a0", "Kosten+"});
+	const std::vector<std::string> before = names(mount);
 	std::sort(after.begin(), after.end());
 	std::sort(lines.begin(), lines.end());
 	const std::uint64_t entries = cases.size() + 4;
@@ -159,6 +160,12 @@ TEST_F(translit_run, converts_kept_escapes_once)
 	EXPECT_EQ(log(),
 	          first_log + log_section(taken + "\r\nError: 17 File exists\r\n", 2, entries, 1));
 	EXPECT_EQ(names(mount), after);
+	// The journal holds the old names: the undo needs no transliteration file.
+	ASSERT_EQ(unlink((work + "/mac2cp850.translit").c_str()), 0);
+	run_result back = undo({"--run", "2"});
+	EXPECT_EQ(back.status, 0) << back.out << back.err;
+	EXPECT_EQ(names(mount), before);
+	EXPECT_EQ(names(mount + "/Ordner :c9:d5"), std::vector<std::string>{"Men:9f :a5.txt"});
 }
 
 // With the option the dry run shows the transliterated names and why an escape stays all the

@@ -91,6 +91,57 @@ TEST_F(walk, deep_tree_beyond_path_max_under_a_low_file_limit)
 	close(fd);
 }
 
+// The walk works with the descriptors actually free, those inherited from the parent counted as
+// taken, down to a limit of 10; what it can't enter for want of one fails the run, loudly.
+TEST_F(walk, deep_trees_with_few_descriptors_free)
+{
+	struct limit_case {
+		int levels;
+		const char *folder;  // each level's folder, holding an entry ":42"
+		rlim_t nofile;
+		unsigned inherited;  // besides the standard three; with 6, the lock takes the last
+		int status;
+		std::string out;
+	};
+	const std::vector<limit_case> cases = {
+	        {3000, "d", 1024, 600, 0, report(3001, 6000, 3000)},
+	        {300, ":41", 10, 0, 0, report(301, 600, 600)},
+	        {2, ":41", 10, 6, 1,
+	         report(1, 0, 0, "Folders not walked in full for want of file descriptors: 1\r\n")},
+	};
+	for (const limit_case &c : cases) {
+		SCOPED_TRACE(c.levels);
+		remove_tree(mount);
+		make_dir(mount);
+		remove_tree(records);
+		int fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
+		for (int i = 0; i < c.levels; i++) {
+			close(openat(fd, ":42", O_WRONLY | O_CREAT, 0644));
+			ASSERT_EQ(mkdirat(fd, c.folder, 0755), 0);
+			int down = openat(fd, c.folder, O_RDONLY | O_DIRECTORY);
+			close(fd);
+			fd = down;
+		}
+		close(fd);
+
+		run_result r = run(c.nofile, false, c.inherited);
+
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_EQ(r.status, c.status);
+		fd = open(mount.c_str(), O_RDONLY | O_DIRECTORY);
+		const std::string folder = c.folder == std::string(":41") ? "A" : c.folder;
+		int converted = 0;
+		for (int i = 0; i < c.levels && fd >= 0; i++) {
+			converted += faccessat(fd, "B", F_OK, AT_SYMLINK_NOFOLLOW) == 0;
+			int down = openat(fd, folder.c_str(), O_RDONLY | O_DIRECTORY);
+			close(fd);
+			fd = down;
+		}
+		close(fd);
+		EXPECT_EQ(converted, c.status == 0 ? c.levels : 0);
+	}
+}
+
 TEST_F(walk, link_cycles_and_broken_links_end)
 {
 	make_dir(mount + "/a");

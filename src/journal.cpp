@@ -1,0 +1,372 @@
+#include "journal.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <ctime>
+
+#include "convlog.h"
+#include "mac2cp850.h"
+
+namespace
+{
+
+// Starts the first line of each run, followed by the format's version and the run's id.
+constexpr std::string_view magic = "mac2cp850-journal ";
+constexpr std::string_view format_version = "1";
+
+int journal_fd = -1;  // kept open for the rest of the run once it holds the run's first line
+bool torn;            // a record stayed in part: no whole record can follow it
+std::string run_id;   // 16 hex digits at the start of every record of this run
+std::string record;   // the text of the next write; its capacity is kept from one to the next
+
+// A folder on the walk's way down from the mount point.
+struct level {
+	folder_id id;
+	std::string name;
+	bool via_link;
+	bool recorded;
+	std::uint64_t number;  // its number in the journal, once recorded
+};
+
+std::vector<level> way;          // the first `depth` levels are in use; the rest keep capacity
+std::size_t depth;               // levels the walk is in
+std::uint64_t folders_recorded;  // folders of this run with a record, the mount point included
+
+// Random, so that no record of another run, whatever it holds, passes for one of this run.
+std::string new_run_id()
+{
+	std::uint64_t bits = 0;
+	if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+		struct timespec now {
+		};
+		(void)clock_gettime(CLOCK_REALTIME, &now);
+		bits = static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ull ^
+		       static_cast<std::uint64_t>(now.tv_sec) << 20 ^
+		       static_cast<std::uint64_t>(getpid());
+	}
+	char hex[17];
+	for (int i = 0; i < 16; i++)
+		hex[i] = "0123456789abcdef"[bits >> (60 - 4 * i) & 15];
+	return {hex, 16};
+}
+
+void put_kind(char kind)
+{
+	record.append(run_id).append(1, ' ').append(1, kind);
+}
+
+void put_number(std::uint64_t n)
+{
+	char digits[24];
+	char *end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+	record += ' ';
+	record.append(digits, end);
+}
+
+// '%', the blank, control bytes and bytes above 126 stand as '%' and two hex digits, so that a
+// name is one field of printable ASCII whatever it holds.
+void put_name(std::string_view name)
+{
+	record += ' ';
+	for (char c : name) {
+		auto byte = static_cast<unsigned char>(c);
+		if (byte > ' ' && byte < 0x7F && byte != '%') {
+			record += c;
+			continue;
+		}
+		record += '%';
+		record += "0123456789ABCDEF"[byte >> 4];
+		record += "0123456789ABCDEF"[byte & 15];
+	}
+}
+
+// ---- Reading
+
+int hex_value(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	return -1;
+}
+
+bool take_number(std::string_view field, std::uint64_t &n)
+{
+	const char *end = field.data() + field.size();
+	auto [at, err] = std::from_chars(field.data(), end, n);
+	return !field.empty() && err == std::errc() && at == end;
+}
+
+// The inverse of put_name: false for anything put_name never writes.
+bool take_name(std::string_view field, std::string &name)
+{
+	name.clear();
+	for (std::size_t i = 0; i < field.size(); i++) {
+		auto byte = static_cast<unsigned char>(field[i]);
+		if (byte <= ' ' || byte >= 0x7F)
+			return false;
+		if (byte != '%') {
+			name += field[i];
+			continue;
+		}
+		int high = i + 2 < field.size() ? hex_value(field[i + 1]) : -1;
+		int low = high < 0 ? -1 : hex_value(field[i + 2]);
+		if (low < 0)
+			return false;
+		name += static_cast<char>(high * 16 + low);
+		i += 2;
+	}
+	return !name.empty();
+}
+
+// Reads one record of `run`'s, split into `f`, into `run`; false when it is none.
+bool take_record(const std::vector<std::string_view> &f, journal_run &run, bool after_rename)
+{
+	std::uint64_t a = 0, b = 0, c = 0;
+	auto &folders = run.folders;
+	if (f[1] == "m" && f.size() == 4 && folders.empty() && take_number(f[2], a) &&
+	    take_number(f[3], b)) {
+		folders.push_back({{static_cast<dev_t>(a), static_cast<ino_t>(b)}, 0, {}, false});
+		return true;
+	}
+	if ((f[1] == "d" || f[1] == "l") && f.size() == 7 && !folders.empty() &&
+	    take_number(f[2], a) && a == folders.size() && take_number(f[3], b) &&
+	    take_number(f[4], c)) {
+		std::uint64_t parent = 0;
+		journal_folder folder{
+		        {static_cast<dev_t>(b), static_cast<ino_t>(c)}, 0, {}, f[1] == "l"};
+		if (!take_number(f[5], parent) || parent >= a || !take_name(f[6], folder.name))
+			return false;
+		folder.parent = parent;
+		folders.push_back(std::move(folder));
+		return true;
+	}
+	if (f[1] == "r" && f.size() == 6 && take_number(f[2], a) && a < folders.size() &&
+	    take_number(f[3], b)) {
+		journal_entry entry{journal_entry::renamed, a, static_cast<ino_t>(b), {}, {}, {}};
+		if (!take_name(f[4], entry.from) || !take_name(f[5], entry.to))
+			return false;
+		run.entries.push_back(std::move(entry));
+		return true;
+	}
+	if (f[1] == "e" && f.size() == 3 && after_rename && take_number(f[2], a)) {
+		run.entries.back().kind = journal_entry::failed;
+		return true;
+	}
+	return false;
+}
+
+void split(std::string_view line, std::vector<std::string_view> &fields)
+{
+	fields.clear();
+	for (std::size_t at = 0;;) {
+		std::size_t blank = line.find(' ', at);
+		fields.push_back(line.substr(at, blank - at));
+		if (blank == std::string_view::npos)
+			return;
+		at = blank + 1;
+	}
+}
+
+}  // namespace
+
+int journal_open()
+{
+	if (journal_fd >= 0)
+		return 0;
+	if (run_id.empty())
+		run_id = new_run_id();
+	int fd = open(g_journalfile, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
+	if (fd < 0)
+		return errno;
+	struct stat st;
+	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+		(void)close(fd);
+		return -1;
+	}
+	// A record that a stopped run left cut short keeps a line of its own.
+	char last = '\n';
+	record.clear();
+	if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
+		record += '\n';
+	record.append(magic).append(format_version).append(1, ' ').append(run_id).append(1, '\n');
+	bool torn_header = false;  // the file is closed anyway, and the next open starts a line
+	if (int err = append_whole(fd, record, torn_header); err != 0) {
+		(void)close(fd);
+		return err;
+	}
+	journal_fd = fd;
+	return 0;
+}
+
+void journal_enter(folder_id id, const char *name, bool via_link)
+{
+	if (depth == way.size())
+		way.emplace_back();
+	level &l = way[depth++];
+	l.id = id;
+	l.name.assign(name);
+	l.via_link = via_link;
+	l.recorded = false;
+}
+
+void journal_leave()
+{
+	depth--;
+}
+
+int journal_rename(ino_t ino, const char *from, const std::string &to)
+{
+	if (int err = journal_open(); err != 0)
+		return err;
+	if (torn)
+		return EIO;
+	record.clear();
+	std::size_t first = depth;
+	while (first > 0 && !way[first - 1].recorded)
+		first--;
+	std::uint64_t number = folders_recorded;
+	for (std::size_t i = first; i < depth; i++) {
+		level &l = way[i];
+		l.number = number++;
+		put_kind(i == 0 ? 'm' : l.via_link ? 'l' : 'd');
+		if (i > 0)
+			put_number(l.number);
+		put_number(l.id.dev);
+		put_number(l.id.ino);
+		if (i > 0) {
+			put_number(way[i - 1].number);
+			put_name(l.name);
+		}
+		record += '\n';
+	}
+	put_kind('r');
+	put_number(way[depth - 1].number);
+	put_number(ino);
+	put_name(from);
+	put_name(to);
+	record += '\n';
+	if (int err = append_whole(journal_fd, record, torn); err != 0)
+		return err;
+	for (std::size_t i = first; i < depth; i++)
+		way[i].recorded = true;
+	folders_recorded = number;
+	return 0;
+}
+
+void journal_failure(int err)
+{
+	if (journal_fd < 0 || torn)
+		return;
+	record.clear();
+	put_kind('e');
+	put_number(static_cast<std::uint64_t>(err));
+	record += '\n';
+	(void)append_whole(journal_fd, record, torn);
+}
+
+int read_journal(const char *path, std::string &out)
+{
+	// Non-blocking, so that a FIFO named as the journal can't hang the undo.
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return errno;
+	struct stat st;
+	if (fstat(fd, &st) != 0) {
+		int err = errno;
+		(void)close(fd);
+		return err;
+	}
+	if (!S_ISREG(st.st_mode)) {
+		(void)close(fd);
+		return -1;
+	}
+	out.clear();
+	out.resize(static_cast<std::size_t>(st.st_size) + 1);
+	std::size_t filled = 0;
+	for (;;) {
+		if (filled == out.size())
+			out.resize(2 * out.size());
+		ssize_t n = read(fd, out.data() + filled, out.size() - filled);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n < 0) {
+			int err = errno;
+			(void)close(fd);
+			return err;
+		}
+		if (n == 0)
+			break;
+		filled += static_cast<std::size_t>(n);
+	}
+	(void)close(fd);
+	out.resize(filled);
+	return 0;
+}
+
+std::vector<std::size_t> find_runs(std::string_view journal)
+{
+	std::vector<std::size_t> runs;
+	for (std::size_t pos = 0; pos < journal.size();) {
+		if (journal.substr(pos).starts_with(magic))
+			runs.push_back(pos);
+		std::size_t end = journal.find('\n', pos);
+		pos = end == std::string_view::npos ? journal.size() : end + 1;
+	}
+	return runs;
+}
+
+// The run's records may follow another run's first line only if two runs wrote at once; those
+// are taken by their id. Lines of no run between its first line and the next one's are kept
+// aside until a record of the run shows that they were not the run's last, cut short.
+journal_run read_run(std::string_view journal, std::size_t start)
+{
+	journal_run run;
+	std::size_t end = journal.find('\n', start);
+	std::vector<std::string_view> f;
+	split(journal.substr(start + magic.size(), end - start - magic.size()), f);
+	run.version = f[0];
+	if (run.version != format_version)
+		return run;
+	if (f.size() != 2 || f[1].size() != 16) {
+		run.version = journal.substr(start + magic.size(), end - start - magic.size());
+		return run;
+	}
+	const std::string id(f[1]);
+
+	std::vector<journal_entry> pending;  // lines of no record since the last record
+	bool in_range = true;
+	bool after_rename = false;
+	for (std::size_t pos = end; pos < journal.size();) {
+		pos++;
+		end = std::min(journal.find('\n', pos), journal.size());
+		std::string_view line = journal.substr(pos, end - pos);
+		pos = end;
+		if (line.starts_with(magic)) {
+			in_range = false;
+			continue;
+		}
+		split(line, f);
+		bool ours = f[0] == id && f.size() >= 2;
+		if (!ours && !in_range)
+			continue;
+		if (!ours || !take_record(f, run, after_rename)) {
+			pending.push_back({journal_entry::unreadable, 0, 0, {}, {}, line});
+			after_rename = false;
+			continue;
+		}
+		// The lines kept aside were not the run's last: they go before a rename just read.
+		after_rename = f[1] == "r";
+		auto at = run.entries.end() - (after_rename ? 1 : 0);
+		run.entries.insert(at, pending.begin(), pending.end());
+		pending.clear();
+	}
+	return run;
+}
