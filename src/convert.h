@@ -8,7 +8,7 @@
 
 extern unsigned char mactable[256];  // byte that replaces an escape of each value; 0: none
 extern std::string translit[256];    // what replaces an escape the table keeps; empty: none
-extern bool g_transliterate;         // escapes the table keeps take their `translit` entry
+extern bool g_transliterate;         // --transliterate: kept escapes take their `translit` entry
 extern std::uint64_t
         g_conversion_counter;  // entries whose decoded name differed, failed renames included
 
