@@ -153,7 +153,7 @@ TEST_F(run_report, records_are_created_readable_by_all)
 // A mistyped option starts nothing: no table read, no walk, no record, not even the lock.
 TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 {
-	const std::string usage = "usage: mac2cp850 [--dry-run | -n]\n"
+	const std::string usage = "usage: mac2cp850 [--dry-run | -n] [--transliterate]\n"
 	                          "       mac2cp850 --help | --version\n";
 	struct argument_case {
 		std::vector<std::string> args;
@@ -167,6 +167,10 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 	        {{"-dry-run"}, 2, "", "mac2cp850: unknown argument: -dry-run\n" + usage},
 	        {{"--dryrun"}, 2, "", "mac2cp850: unknown argument: --dryrun\n" + usage},
 	        {{"--verbose"}, 2, "", "mac2cp850: unknown argument: --verbose\n" + usage},
+	        {{"--transliterate", "--translit"},
+	         2,
+	         "",
+	         "mac2cp850: unknown argument: --translit\n" + usage},
 	        {{mount}, 2, "", "mac2cp850: unknown argument: " + mount + "\n" + usage},
 	        {{"-n", ""}, 2, "", "mac2cp850: unknown argument: \n" + usage},
 	};
