@@ -1,8 +1,11 @@
-// libFuzzer target for decode_name: arbitrary names under arbitrary tables. Input: one byte
-// that chooses the table (even: the identity table, odd: the next 256 bytes, short ones
-// padded with 0), then the name up to its first 0 byte. Every name is then decoded twice, with
-// that table rid of its entries that give ':' or a hex digit and with the shipped table: the
-// second decoding must leave the name as the first left it, which is what makes a rerun safe.
+// libFuzzer target for decode_name: arbitrary names under arbitrary tables and
+// transliterations. Input: one byte whose lowest bit chooses the table (0: the identity table,
+// 1: the next 256 bytes, short ones padded with 0) and whose other bits choose which kept
+// escapes get which transliteration, then the name up to its first 0 byte. The name is decoded
+// with and without the transliterations, against an independent reference. Then it is decoded
+// twice, with that table rid of its entries that give ':' or a hex digit and with the shipped
+// files: the second decoding must leave the name as the first left it, which is what makes a
+// rerun safe.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +25,36 @@ namespace
 {
 
 unsigned char shipped[256];
+bool transliterate;  // names are decoded with the transliterations
+std::string shipped_translit[256];
+
+// Transliterations that follow the file's rules and press on the joints: hex digits that
+// could complete an escape, and dots and blanks that could end a name.
+const char *const candidates[] = {"E", "EUR", "fi", "fe", "0", "9z", "o", "...", "(TM)", "a b"};
+constexpr unsigned n_candidates = sizeof candidates / sizeof candidates[0];
+
+__attribute__((no_sanitize("coverage"))) void use_shipped()
+{
+	std::memcpy(mactable, shipped, sizeof mactable);
+	for (unsigned v = 0; v < 256; v++)
+		translit[v] = shipped_translit[v];
+}
+
+bool kept(unsigned value)
+{
+	return value == '.' || value == '/' || mactable[value] == 0 || mactable[value] == '/';
+}
+
+// Gives some of the escapes the table keeps a transliteration, as `seed` chooses. Not traced
+// for coverage: its 256 rounds would cost more than the decoding under test.
+__attribute__((no_sanitize("coverage"))) void choose_translit(unsigned seed)
+{
+	for (unsigned v = 0; v < 256; v++) {
+		unsigned pick = (v * 5 + seed) % (n_candidates + 2);
+		bool allowed = kept(v) && v != '.' && v != '/';
+		translit[v] = allowed && pick < n_candidates ? candidates[pick] : "";
+	}
+}
 
 int hex_value(unsigned char c)
 {
@@ -45,10 +78,14 @@ void fail(const char *what, const std::string &name, const std::string &out)
 }
 
 // The name as it must come out, in one pass: ':' and two hex digits is an escape; it becomes
-// its table byte unless its value is '.' or '/' or that byte is 0 or '/', when it stays.
-std::string reference(const std::string &name)
+// its table byte unless its value is '.' or '/' or that byte is 0 or '/', when it stays or,
+// with `with_translit`, takes its transliteration where no ':' among the last two bytes
+// before it would be followed by hex digits only. A transliterated name that is longer than
+// 255 bytes or ends in '.' or a blank comes out as without the transliterations.
+std::string reference(const std::string &name, bool with_translit)
 {
 	std::string out;
+	bool used = false;
 	for (std::size_t i = 0; i < name.size();) {
 		int high = name[i] == ':' && i + 2 < name.size() ? hex_value(name[i + 1]) : -1;
 		int low = high < 0 ? -1 : hex_value(name[i + 2]);
@@ -57,29 +94,41 @@ std::string reference(const std::string &name)
 			continue;
 		}
 		unsigned value = static_cast<unsigned>(high * 16 + low);
-		unsigned char byte = mactable[value];
-		if (value == '.' || value == '/' || byte == 0 || byte == '/')
-			out.append(name, i, 3);
+		const std::string &rep = translit[value];
+		std::string tail = out.substr(out.size() >= 2 ? out.size() - 2 : 0) + rep;
+		bool joint = false;
+		for (std::size_t k = 0; k + rep.size() < tail.size(); k++) {
+			bool all_hex = tail[k] == ':';
+			for (char c : tail.substr(k + 1, 2))
+				all_hex = all_hex && hex_value(c) >= 0;
+			joint = joint || all_hex;
+		}
+		if (!kept(value))
+			out += static_cast<char>(mactable[value]);
+		else if (with_translit && !rep.empty() && !joint)
+			out += rep, used = true;
 		else
-			out += static_cast<char>(byte);
+			out.append(name, i, 3);
 		i += 3;
 	}
+	if (used && (out.size() > 255 || out.back() == '.' || out.back() == ' '))
+		return reference(name, false);
 	return out;
 }
 
-// decode_name's contract for `name` under the table in use.
+// decode_name's contract for `name` under the table and transliterations in use.
 void check_contract(const std::string &name)
 {
 	std::string out = "untouched";
-	bool changed = decode_name(name.c_str(), out);
+	bool changed = decode_name(name.c_str(), out, transliterate);
 
-	std::string expected = reference(name);
+	std::string expected = reference(name, transliterate);
 	if (!changed) {
 		if (expected != name)
 			fail("reported no change for a name that needs one", name, expected);
 		return;
 	}
-	if (out.size() > name.size())
+	if (out.size() > name.size() && (!transliterate || out.size() > 255))
 		fail("output longer than the name", name, out);
 	if (out.find('\0') != std::string::npos)
 		fail("0 byte in the output", name, out);
@@ -100,7 +149,7 @@ void check_contract(const std::string &name)
 std::string decoded(const std::string &name)
 {
 	std::string out;
-	return decode_name(name.c_str(), out) ? out : name;
+	return decode_name(name.c_str(), out, transliterate) ? out : name;
 }
 
 void check_idempotent(const std::string &name)
@@ -122,6 +171,13 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 		std::abort();
 	}
 	(void)std::fclose(f);
+	std::memcpy(mactable, shipped, sizeof mactable);
+	if (std::string why = load_translit(SHIPPED_TRANSLIT); !why.empty()) {
+		std::fprintf(stderr, "%s: %s\n", SHIPPED_TRANSLIT, why.c_str());
+		std::abort();
+	}
+	for (unsigned v = 0; v < 256; v++)
+		shipped_translit[v] = translit[v];
 	return 0;
 }
 
@@ -141,15 +197,28 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	}
 	const char *begin = reinterpret_cast<const char *>(data) + at;
 	std::string name(begin, strnlen(begin, size - at));
+	unsigned seed = data[0] >> 1;
 
-	check_contract(name);
-	// A decoded byte can start or complete an escape only if it is ':' or a hex digit: without
-	// such entries any table leaves a decoded name as it is.
+	choose_translit(seed);
+	for (bool on : {false, true}) {
+		transliterate = on;
+		check_contract(name);
+	}
+	// A decoded byte can start or complete an escape only if it is ':' or a hex digit, and a
+	// transliteration holds no ':': without such table entries, and with transliterations
+	// that follow the file's rules, any table leaves a decoded name as it is.
 	for (unsigned char &byte : mactable)
 		if (byte == ':' || hex_value(byte) >= 0)
 			byte = 0;
-	check_idempotent(name);
-	std::memcpy(mactable, shipped, sizeof mactable);
-	check_idempotent(name);
+	choose_translit(seed);
+	for (bool on : {false, true}) {
+		transliterate = on;
+		check_idempotent(name);
+	}
+	use_shipped();
+	for (bool on : {false, true}) {
+		transliterate = on;
+		check_idempotent(name);
+	}
 	return 0;
 }

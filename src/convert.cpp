@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <string_view>
 
 #include "convlog.h"
 #include "journal.h"
@@ -14,6 +15,8 @@
 #include "preview.h"
 
 unsigned char mactable[256];
+std::string translit[256];
+bool g_transliterate;
 std::uint64_t g_conversion_counter;
 std::uint64_t g_withheld;
 std::string g_withheld_reason;
@@ -90,12 +93,28 @@ const char *why_kept(int value)
 	return nullptr;
 }
 
-// An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte.
-bool decode_name(const char *name, std::string &out)
+namespace
 {
-	const char *colon = std::strchr(name, ':');
-	if (colon == nullptr)
-		return false;
+
+// Whether `rep`, appended to `out`, could complete an escape after a ':' and at most one hex
+// digit that `out` ends with. A transliteration holds no ':', so nothing else can make escape
+// text that a rerun would decode again. A one-byte one could pair with whatever follows it.
+bool completes_escape(const std::string &out, const std::string &rep)
+{
+	std::size_t n = out.size();
+	if (n >= 2 && out[n - 2] == ':' && hex_digit(out[n - 1]) >= 0)
+		return hex_digit(rep[0]) >= 0;
+	if (n >= 1 && out[n - 1] == ':')
+		return hex_digit(rep[0]) >= 0 && (rep.size() == 1 || hex_digit(rep[1]) >= 0);
+	return false;
+}
+
+// An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte. With
+// `transliterate`, an escape the table keeps takes its transliteration, where that can't make
+// escape text. `colon` is the first ':' of `name`.
+bool decode(const char *name, const char *colon, std::string &out, bool transliterate,
+            bool &transliterated)
+{
 	bool changed = false;
 	out.assign(name, colon);
 	for (const char *p = colon; *p != '\0';) {
@@ -112,7 +131,13 @@ bool decode_name(const char *name, std::string &out)
 			continue;
 		}
 		if (why_kept(value) != nullptr) {
-			out.append(p, 3);
+			const std::string &rep = translit[value];
+			if (transliterate && !rep.empty() && !completes_escape(out, rep)) {
+				out += rep;
+				transliterated = changed = true;
+			} else {
+				out.append(p, 3);
+			}
 		} else {
 			out += static_cast<char>(mactable[value]);
 			changed = true;
@@ -120,6 +145,82 @@ bool decode_name(const char *name, std::string &out)
 		p += 3;
 	}
 	return changed;
+}
+
+// What a reason for refusing a transliteration file's line looks like.
+std::string bad_line(unsigned number, const std::string &why)
+{
+	return "line " + std::to_string(number) + ": " + why;
+}
+
+// Why line `number`, `text`, can't give a transliteration, or "" when it sets one.
+std::string parse_translit_line(unsigned number, std::string_view text)
+{
+	int high = text.size() >= 4 ? hex_digit(text[0]) : -1;
+	int low = high < 0 ? -1 : hex_digit(text[1]);
+	if (low < 0 || text[2] != ' ')
+		return bad_line(number, "not a code in two hex digits, a blank and a replacement");
+	std::string code(text.substr(0, 2));
+	auto value = static_cast<unsigned>(high * 16 + low);
+	if (value == 0x2E || value == 0x2F)
+		return bad_line(number, "code " + code + " always stays an escape");
+	if (why_kept(static_cast<int>(value)) == nullptr)
+		return bad_line(number, "code " + code + " is converted by the table");
+	if (!translit[value].empty())
+		return bad_line(number, "code " + code + " listed twice");
+	std::string_view rep = text.substr(3);
+	if (rep.size() > 4)
+		return bad_line(number, "replacement longer than 4 bytes");
+	for (char c : rep) {
+		if (c < 0x20 || c > 0x7E)
+			return bad_line(number,
+			                "replacement holds a byte that is not printable ASCII");
+		if (std::strchr("/\\:*?\"<>|", c) != nullptr)
+			return bad_line(number, std::string("replacement holds '") + c +
+			                                "', which names can't hold");
+	}
+	if (rep.front() == ' ' || rep.back() == ' ')
+		return bad_line(number, "replacement starts or ends with a blank");
+	translit[value] = rep;
+	return "";
+}
+
+// Why a Windows client can't use `name`, or nullptr.
+const char *misfit(const std::string &name)
+{
+	if (name.size() > 255)
+		return "would be longer than 255 bytes";
+	if (name.back() == '.')
+		return "would end in '.'";
+	if (name.back() == ' ')
+		return "would end in a blank";
+	return nullptr;
+}
+
+}  // namespace
+
+// A transliterated name that a Windows client can't use is decoded as without the
+// transliterations.
+bool decode_name(const char *name, std::string &out, bool transliterate)
+{
+	const char *colon = std::strchr(name, ':');
+	if (colon == nullptr)
+		return false;
+	bool transliterated = false;
+	bool changed = decode(name, colon, out, transliterate, transliterated);
+	if (transliterated && misfit(out) != nullptr)
+		changed = decode(name, colon, out, false, transliterated);
+	return changed;
+}
+
+const char *translit_misfit(const char *name)
+{
+	const char *colon = std::strchr(name, ':');
+	std::string out;
+	bool transliterated = false;
+	if (colon != nullptr)
+		(void)decode(name, colon, out, true, transliterated);
+	return transliterated ? misfit(out) : nullptr;
 }
 
 // Non-blocking, so that a FIFO in the table's place can't hang the caller.
@@ -140,9 +241,51 @@ int load_table(const char *path)
 	return 0;
 }
 
+std::string load_translit(const char *path)
+{
+	for (std::string &rep : translit)
+		rep.clear();
+	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	if (fd < 0)
+		return std::to_string(errno) + " " + std::strerror(errno);
+	// 256 valid lines take at most 2,048 bytes, so a longer file has a bad line, which shows
+	// within its first 9 bytes: reading more could only feed a runaway file into memory.
+	std::string text(4096, '\0');
+	std::size_t filled = 0;
+	while (filled < text.size()) {
+		ssize_t n = read(fd, text.data() + filled, text.size() - filled);
+		if (n == 0)
+			break;
+		if (n < 0) {
+			int err = errno;
+			(void)close(fd);
+			return std::to_string(err) + " " + std::strerror(err);
+		}
+		filled += static_cast<std::size_t>(n);
+	}
+	(void)close(fd);
+	text.resize(filled);
+
+	unsigned number = 0;
+	for (std::size_t at = 0; at < text.size();) {
+		std::size_t end = text.find('\n', at);
+		if (end == std::string::npos)
+			end = text.size();
+		std::string why =
+		        parse_translit_line(++number, std::string_view(text).substr(at, end - at));
+		if (!why.empty()) {
+			for (std::string &rep : translit)
+				rep.clear();
+			return why;
+		}
+		at = end + 1;
+	}
+	return "";
+}
+
 void set_new_name(int dirfd, const std::string &dir, const char *name, ino_t ino)
 {
-	bool changed = decode_name(name, decoded);
+	bool changed = decode_name(name, decoded, g_transliterate);
 	if (changed)
 		g_conversion_counter++;
 	if (g_dry_run)

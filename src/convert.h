@@ -7,6 +7,8 @@
 #include <string>
 
 extern unsigned char mactable[256];  // byte that replaces an escape of each value; 0: none
+extern std::string translit[256];    // what replaces an escape the table keeps; empty: none
+extern bool g_transliterate;         // --transliterate: kept escapes take their `translit` entry
 extern std::uint64_t
         g_conversion_counter;  // entries whose decoded name differed, failed renames included
 
@@ -17,15 +19,25 @@ extern std::string g_withheld_reason;  // the file of the first record not writt
 int escape_at(const char *p);
 
 // Why an escape of `value` stays as it stands, as a text for people; nullptr when the table
-// decodes it.
+// decodes it. With `g_transliterate` such an escape may still take its transliteration.
 const char *why_kept(int value);
 
-// Decodes the escapes of `name` into `out`; false (and `out` unspecified) when nothing changes.
-bool decode_name(const char *name, std::string &out);
+// Decodes the escapes of `name` into `out`, with the transliterations if `transliterate`;
+// false (and `out` unspecified) when nothing changes.
+bool decode_name(const char *name, std::string &out, bool transliterate);
+
+// Why `name`, decoded with the transliterations, would make a name a Windows client can't use,
+// so that it is decoded as without them ("would end in '.'"); nullptr when it would not.
+const char *translit_misfit(const char *name);
 
 // Fills the table from the first 256 bytes of file `path`, entries it lacks 0; 0, or the errno
 // of a failed open.
 int load_table(const char *path);
+
+// Fills `translit` from file `path`, one "XX replacement" line per code that the table loaded
+// keeps; "" or why the file can't be used ("2 No such file or directory", "line 3: ..."), and
+// then leaves `translit` empty.
+std::string load_translit(const char *path);
 
 // Renames entry `from` of the folder open as `dirfd` to `to` in the same folder, never replacing
 // an existing `to`; 0, or -1 with errno set.

@@ -26,8 +26,9 @@ const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 namespace
 {
 
-constexpr const char *usage = "usage: mac2cp850 [--dry-run | -n] [--read-ahead N]\n"
-                              "       mac2cp850 --help | --version\n";
+constexpr const char *usage =
+        "usage: mac2cp850 [--dry-run | -n] [--transliterate] [--read-ahead N]\n"
+        "       mac2cp850 --help | --version\n";
 constexpr const char *busy = "another run or undo is using the volume";
 
 void print_help()
@@ -47,6 +48,11 @@ void print_help()
 	        "                   mount: PATH                another file system the run enters\n"
 	        "                   table breaks reruns: :XX gives 'C'\n"
 	        "                                              the next run decodes again\n"
+	        "  --transliterate\n"
+	        "                 also replace each escape the table keeps by its\n"
+	        "                 transliteration in mac2cp850.translit, such as EUR for the\n"
+	        "                 euro sign, where that can't be decoded again and leaves a\n"
+	        "                 name Windows can use\n"
 	        "  --read-ahead N let N threads, 0 to 64, read the folders ahead of the walk\n"
 	        "                 when listings are slow, so that the caches hold them when it\n"
 	        "                 gets there: for storage that serves many reads at once\n"
@@ -65,7 +71,8 @@ void print_help()
 	        "Exit status: 0 done (dry run: no collision foreseen); 1 an entry kept its name\n"
 	        "for want of a record, or a folder was not walked in full for want of file\n"
 	        "descriptors (dry run: that, or a collision foreseen); 2 a usage error; 255 the\n"
-	        "table can't be opened, or another run or undo is using the volume.\n",
+	        "table can't be opened, the transliterations can't be used, or another run or\n"
+	        "undo is using the volume.\n",
 	        g_startpath, g_logfile, g_journalfile, g_statfile, g_lockfile);
 }
 
@@ -103,6 +110,12 @@ int dry_run()
 		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n", std::strerror(err));
 		return -1;
 	}
+	// Without the option the transliterations only say what the option would do, if they can.
+	if (std::string why = load_translit("mac2cp850.translit");
+	    !why.empty() && g_transliterate) {
+		std::fprintf(stderr, "mac2cp850: mac2cp850.translit: %s\n", why.c_str());
+		return -1;
+	}
 	// Shared, so that it never reports a volume in the middle of a run.
 	if (!take_lock(g_lockfile, false)) {
 		std::fprintf(stderr, "mac2cp850: %s\n", busy);
@@ -137,6 +150,10 @@ int main(int argc, char **argv)
 		if (arg == "--version") {
 			std::printf("mac2cp850 %s\n", MAC2CP850_VERSION);
 			return 0;
+		}
+		if (arg == "--transliterate") {
+			g_transliterate = true;
+			continue;
 		}
 		if (arg == "--dry-run" || arg == "-n") {
 			g_dry_run = true;
@@ -179,6 +196,15 @@ int main(int argc, char **argv)
 		return -1;
 	}
 	std::printf("ok.\r\n");
+	if (g_transliterate) {
+		std::printf("Reading mac2cp850.translit...");
+		(void)std::fflush(stdout);
+		if (std::string why = load_translit("mac2cp850.translit"); !why.empty()) {
+			std::printf("FAILED %s\r\n", why.c_str());
+			return -1;
+		}
+		std::printf("ok.\r\n");
+	}
 	std::printf("Success.\r\n");
 	std::printf("------------------------------------\r\n\r\n");
 

@@ -60,12 +60,43 @@ void print_line()
 	(void)std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
-// Lists the escapes that `name` holds, each once, with why the run keeps it: the table keeps
-// it, or decoding made it and the next run would decode it.
-void list_kept(const std::string &dir, std::string_view name)
+std::size_t count(std::string_view text, std::string_view part)
+{
+	std::size_t n = 0;
+	for (std::size_t at = text.find(part); at != std::string_view::npos;
+	     at = text.find(part, at + 1))
+		n++;
+	return n;
+}
+
+// For an escape of `value` that has a transliteration and that `name`, decoded from
+// `original`, keeps: with the option, why the run keeps it all the same; without, whether the
+// option would take the transliteration (`option_name` is what it would give).
+void note_translit(int value, std::string_view escape, std::string_view name, const char *original,
+                   const std::string &option_name)
+{
+	const std::string &rep = translit[value];
+	if (g_transliterate) {
+		const char *misfit = translit_misfit(original);
+		line.append("; ");
+		if (misfit != nullptr)
+			line.append("transliterated, the name ").append(misfit);
+		else
+			line.append("\"").append(rep).append("\" would complete an escape");
+	} else if (count(option_name, escape) < count(name, escape)) {
+		line.append("; --transliterate gives \"").append(rep).append("\"");
+	}
+}
+
+// Lists the escapes that `name`, decoded from `original`, holds, each once, with why the run
+// keeps it: the table keeps it, or decoding made it and the next run would decode it; and what
+// the transliterations do to it.
+void list_kept(const std::string &dir, std::string_view name, const char *original)
 {
 	line.assign("kept (");
 	std::size_t listed = line.size();
+	std::string option_name;
+	bool option_known = false;
 	for (std::size_t i = 0; i < name.size(); i++) {
 		int value = escape_at(name.data() + i);
 		if (value < 0)
@@ -77,6 +108,14 @@ void list_kept(const std::string &dir, std::string_view name)
 		const char *why = why_kept(value);
 		line.append(line.size() > listed ? ", " : "").append(escape).append(" ");
 		line.append(why != nullptr ? why : "would be decoded by the next run");
+		if (why == nullptr || translit[value].empty())
+			continue;
+		if (!g_transliterate && !option_known) {
+			option_known = true;
+			if (!decode_name(original, option_name, true))
+				option_name = original;
+		}
+		note_translit(value, escape, name, original, option_name);
 	}
 	if (line.size() == listed)
 		return;
@@ -121,7 +160,7 @@ void foresee(int dirfd, const std::string &dir, const char *name, const char *ne
 		v->gone.insert(name);
 		v->made.insert(new_name);
 	}
-	list_kept(dir, new_name != nullptr ? new_name : name);
+	list_kept(dir, new_name != nullptr ? new_name : name, name);
 }
 
 void note_mount(const std::string &path)

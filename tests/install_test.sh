@@ -30,6 +30,7 @@ while read -r source installed; do
 	cmp "$src/$source" "$prefix/$installed" || fail=1
 done <<EOF
 data/mac2cp850.tab share/mac2cp850/mac2cp850.tab
+data/mac2cp850.translit share/mac2cp850/mac2cp850.translit
 README.md share/doc/mac2cp850/README.md
 docs/table.md share/doc/mac2cp850/table.md
 packaging/copyright share/doc/mac2cp850/copyright

@@ -97,7 +97,8 @@ readme_lines=$(sed 's/^ *//' "$src/README.md")
 look_first="cd /usr/share/mac2cp850 && mac2cp850 --dry-run | less
 mac2cp850 -n | grep -a -e '^collision: ' -e '^kept ' -e '^mount: '"
 for example in "$look_first" "cd /usr/share/mac2cp850 && mac2cp850" \
-	"watch cat $records/runstats.txt" "$last_section" "$failed_renames"; do
+	"cd /usr/share/mac2cp850 && mac2cp850 --transliterate" "watch cat $records/runstats.txt" \
+	"$last_section" "$failed_renames"; do
 	if [[ $page != *$'\n'"           ${example//$'\n'/$'\n'           }"$'\n'* ]]; then
 		echo "the manual page lacks the example: $example"
 		fail=1
@@ -183,6 +184,14 @@ check "names after the run after the stop" \
 	"$(for i in $(seq 100 $((99 + count))); do echo "file${i}"$'\x82'; done)" "$(names "$mount")"
 check "names logged by both runs" "$(names "$mount" | LC_ALL=C sed 's/\x82$/:8e/')" \
 	"$(grep -a ' -> ' "$records/convert.log" | LC_ALL=C sed 's| -> .*||; s|.*/||' | LC_ALL=C sort)"
+
+# The installed transliterations, used from the installed table's folder.
+rm -rf "$mount" "$records"
+mkdir -p "$mount" "$records"
+touch "$mount/Preis 5:db" "$mount/Caf:8e" "$mount/a:8:db"
+(cd "$root/usr/share/mac2cp850" && "$root/usr/sbin/mac2cp850" --transliterate >"$work/console")
+check "names after a run with --transliterate" \
+	"$(printf '%s\n' "Caf"$'\x82' "Preis 5EUR" "a:8:db")" "$(names "$mount")"
 
 # A site's own table, made as README shows and used from its folder.
 rm -rf "$mount" "$records"

@@ -172,8 +172,9 @@ TEST_F(run_report, records_are_created_readable_by_all)
 // A mistyped option starts nothing: no table read, no walk, no record, not even the lock.
 TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 {
-	const std::string usage = "usage: mac2cp850 [--dry-run | -n] [--read-ahead N]\n"
-	                          "       mac2cp850 --help | --version\n";
+	const std::string usage =
+	        "usage: mac2cp850 [--dry-run | -n] [--transliterate] [--read-ahead N]\n"
+	        "       mac2cp850 --help | --version\n";
 	const std::string threads =
 	        "mac2cp850: --read-ahead needs a number of threads from 0 to 64: ";
 	const std::string big = "99999999999999999999";
@@ -190,6 +191,10 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 	        {{"-dry-run"}, 2, "", "mac2cp850: unknown argument: -dry-run\n" + usage},
 	        {{"--dryrun"}, 2, "", "mac2cp850: unknown argument: --dryrun\n" + usage},
 	        {{"--verbose"}, 2, "", "mac2cp850: unknown argument: --verbose\n" + usage},
+	        {{"--transliterate", "--translit"},
+	         2,
+	         "",
+	         "mac2cp850: unknown argument: --translit\n" + usage},
 	        {{mount}, 2, "", "mac2cp850: unknown argument: " + mount + "\n" + usage},
 	        {{"-n", ""}, 2, "", "mac2cp850: unknown argument: \n" + usage},
 	        {{"--read-ahead", "65"}, 2, "", threads + "65\n" + usage},

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Generate mac2cp850.tab: 256 bytes, Mac Roman code -> code page 850 byte.
+"""Generate mac2cp850.tab and mac2cp850.translit beside it.
 
 Byte v of the table replaces a name escape ":XX" of value v; 0 keeps the
 escape unchanged. Only Mac Roman's upper half is mapped: of the ASCII range
@@ -8,24 +8,37 @@ a Mac file server escapes only '/', so an ASCII escape such as the ":30" of
 Python's mac_roman and cp850 codecs, so nothing here is a hand-typed
 character mapping except the few best-fit choices below.
 
+The transliterations, used only with --transliterate, replace an escape the
+table keeps by a few ASCII bytes ("EUR" for the euro sign). They are glibc's
+own, from `iconv -f MACINTOSH -t CP850//TRANSLIT` in the C.UTF-8 locale,
+kept only where every byte is one a name on code page 850 can hold.
+
 Usage:
-  gen_table.py [OUT]        write the table (default: data/mac2cp850.tab)
-  gen_table.py --check FILE exit 0 if FILE is byte-identical, else 1
+  gen_table.py [OUT]        write the table to OUT (default: data/mac2cp850.tab)
+                            and the transliterations beside it, OUT's name
+                            with the suffix .translit
+  gen_table.py --check FILE exit 0 if FILE and the .translit file beside it
+                            are byte-identical to the generated ones, else 1
   gen_table.py --markdown   print the table of non-exact entries for docs
 """
 
 import argparse
+import itertools
+import os
 import pathlib
+import subprocess
 import sys
 import unicodedata
 
 REPO = pathlib.Path(__file__).resolve().parent.parent
 DEFAULT_OUT = REPO / "data" / "mac2cp850.tab"
+TRANSLIT_SUFFIX = ".translit"
 
 SLASH = 0x2F
 # A decoded byte that is ':' or a hex digit can start or complete an escape,
 # which a rerun would then decode again.
-ESCAPE_TEXT = set(b":0123456789abcdefABCDEF")
+HEX_DIGITS = set(b"0123456789abcdefABCDEF")
+ESCAPE_TEXT = HEX_DIGITS | {0x3A}
 # Clients on code page 850 cannot use these in names, so no best fit may
 # produce one (a '/' would also split the name into a path).
 NOT_IN_NAMES = set(b'\\/:*?"<>|')
@@ -68,6 +81,17 @@ NO_FIT_REASON = {code: why for codes, why in NO_FIT for code in codes}
 EXACT_COUNT = 82
 SAMPLES = {0x8E: 0x82, 0x80: 0x8E, 0x8A: 0x84, 0x85: 0x99,
            0x9A: 0x94, 0x86: 0x9A, 0x9F: 0x81, 0xA7: 0xE1}
+
+# The bytes a transliteration may hold: printable ASCII that a name on code
+# page 850 can hold anywhere, the blank too, but not at either end. These are
+# the rules the program applies when it reads the file.
+TRANSLIT_BYTES = set(range(0x20, 0x7F)) - NOT_IN_NAMES
+TRANSLIT_MAX = 4
+# Transliterations chosen other than glibc's: code -> (bytes, or None for
+# none, reason). Listed in docs/table.md.
+TRANSLIT_CHOSEN = {}
+TRANSLIT_COUNT = 14
+TRANSLIT_SAMPLES = {0xC9: b"...", 0xDB: b"EUR", 0xCF: b"oe", 0xAA: b"(TM)"}
 
 
 def check(cond, msg):
@@ -133,10 +157,110 @@ def build():
     return bytes(table), kinds
 
 
-def markdown(table, kinds):
+def translit_allowed(rep):
+    return (1 <= len(rep) <= TRANSLIT_MAX and set(rep) <= TRANSLIT_BYTES
+            and rep[0] != 0x20 and rep[-1] != 0x20)
+
+
+def glibc_translit(codes):
+    """code -> what glibc's iconv gives for it, for the Mac codes `codes`."""
+    # The transliteration depends on the locale; C.UTF-8 is built into glibc.
+    env = dict(os.environ, LC_ALL="C.UTF-8")
+    try:
+        run = subprocess.run(["iconv", "-f", "MACINTOSH", "-t", "CP850//TRANSLIT"],
+                             input=b"\n".join(bytes([v]) for v in codes) + b"\n",
+                             capture_output=True, env=env, check=False)
+    except OSError as e:
+        sys.exit("gen_table.py: cannot run iconv: " + e.strerror)
+    lines = run.stdout.split(b"\n")[:-1]
+    check(run.returncode == 0 and len(lines) == len(codes),
+          "iconv failed: " + run.stderr.decode(errors="replace").strip())
+    return dict(zip(codes, lines))
+
+
+def can_complete(out, rep):
+    """Whether rep, put after `out`, could complete an escape (see convert.cpp)."""
+    if len(out) >= 2 and out[-2] == 0x3A and out[-1] in HEX_DIGITS:
+        return rep[0] in HEX_DIGITS
+    if out[-1:] == b":":
+        return rep[0] in HEX_DIGITS and (len(rep) == 1 or rep[1] in HEX_DIGITS)
+    return False
+
+
+def decode(name, table, translit):
+    """`name` as the program decodes it; an empty `translit` is a run without
+    --transliterate."""
+    out = bytearray()
+    used = False
+    i = 0
+    while i < len(name):
+        esc = name[i:i + 3]
+        if not (len(esc) == 3 and esc[0] == 0x3A and esc[1] in HEX_DIGITS
+                and esc[2] in HEX_DIGITS):
+            out.append(name[i])
+            i += 1
+            continue
+        v = int(esc[1:], 16)
+        rep = translit.get(v)
+        if v not in (0x2E, 0x2F) and table[v] not in (0, SLASH):
+            out.append(table[v])
+        elif rep is not None and not can_complete(out, rep):
+            out += rep
+            used = True
+        else:
+            out += esc
+        i += 3
+    if used and (len(out) > 255 or out[-1] in b". "):
+        return decode(name, table, {})
+    return bytes(out)
+
+
+def rerun_changes(table, translit):
+    """Names from pieces that stress the joints whose second decoding differs
+    from the first, with the transliterations and without."""
+    pieces = [b":", b"8", b"E", b"x", b".", b" "] + [
+        b":%02x" % v for v in sorted(translit) + [0x8E, 0xD0, 0xB0, 0x2F, 0x3A]]
+    bad = []
+    for n in range(1, 4):
+        for parts in itertools.product(pieces, repeat=n):
+            name = b"".join(parts)
+            for t in (translit, {}):
+                once = decode(name, table, t)
+                if decode(once, table, t) != once:
+                    bad.append(name)
+    return bad
+
+
+def build_translit(table, kinds):
+    """Return code -> transliteration for the Mac codes the table keeps."""
+    kept = [v for v in range(0x80, 0x100) if kinds[v] == "none"]
+    translit = {}
+    for v, rep in glibc_translit(kept).items():
+        if v in TRANSLIT_CHOSEN:
+            rep = TRANSLIT_CHOSEN[v][0]
+        if rep is not None and translit_allowed(rep):
+            translit[v] = rep
+    check(all(v in kept for v in TRANSLIT_CHOSEN),
+          "a chosen transliteration for a code the table converts")
+    check(len(translit) == TRANSLIT_COUNT,
+          "%d transliterations, expected %d (is the C.UTF-8 locale there?)"
+          % (len(translit), TRANSLIT_COUNT))
+    for v, rep in TRANSLIT_SAMPLES.items():
+        check(translit.get(v) == rep, "0x%02X -> %r, expected %r"
+              % (v, translit.get(v), rep))
+    bad = rerun_changes(table, translit)
+    check(not bad, "a second decoding would change names: %r" % bad[:5])
+    return translit
+
+
+def translit_text(translit):
+    return b"".join(b"%02X %s\n" % (v, rep) for v, rep in sorted(translit.items()))
+
+
+def markdown(table, kinds, translit):
     lines = [
-        "| Code | Mac | Unicode name | Byte | Why |",
-        "| --- | --- | --- | --- | --- |",
+        "| Code | Mac | Unicode name | Byte | --transliterate | Why |",
+        "| --- | --- | --- | --- | --- | --- |",
     ]
     for v in range(0x80, 0x100):
         if kinds[v] == "exact":
@@ -149,10 +273,29 @@ def markdown(table, kinds):
         else:
             byte = "0 — escape kept"
             why = NO_FIT_REASON[v]
+        rep = "`%s`" % translit[v].decode() if v in translit else "—"
+        if v in TRANSLIT_CHOSEN:
+            why += "; transliteration: " + TRANSLIT_CHOSEN[v][1]
         mac = "U+%04X" % ord(ch) if name.startswith("(") else ch
-        lines.append("| 0x%02X | %s | %s | %s | %s |"
-                     % (v, mac, name, byte, why.replace("|", "\\|")))
+        lines.append("| 0x%02X | %s | %s | %s | %s | %s |"
+                     % (v, mac, name, byte, rep, why.replace("|", "\\|")))
     return "\n".join(lines) + "\n"
+
+
+def check_file(path, want, what):
+    """0 if the file at `path` holds `want`, else 1 with a message."""
+    try:
+        have = pathlib.Path(path).read_bytes()
+    except OSError as e:
+        print("%s: cannot read: %s" % (path, e.strerror), file=sys.stderr)
+        return 1
+    if have == want:
+        return 0
+    diff = next((i for i, (a, b) in enumerate(zip(have, want)) if a != b),
+                min(len(have), len(want)))
+    print("%s: differs from the generated %s (%d bytes, first difference at "
+          "offset 0x%02X)" % (path, what, len(have), diff), file=sys.stderr)
+    return 1
 
 
 def main():
@@ -160,40 +303,34 @@ def main():
         description="Generate the Mac Roman -> code page 850 table.")
     g = ap.add_mutually_exclusive_group()
     g.add_argument("--check", metavar="FILE",
-                   help="exit 0 if FILE equals the generated table, else 1")
+                   help="exit 0 if FILE and the .translit file beside it "
+                   "equal the generated ones, else 1")
     g.add_argument("--markdown", action="store_true",
                    help="print the non-exact rows for docs/table.md")
     ap.add_argument("out", nargs="?", metavar="OUT",
-                    help="where to write the table (default: %s)"
+                    help="where to write the table, the transliterations "
+                    "beside it (default: %s)"
                     % DEFAULT_OUT.relative_to(REPO))
     args = ap.parse_args()
     if args.out and (args.check or args.markdown):
         ap.error("OUT cannot be combined with --check or --markdown")
 
     table, kinds = build()
+    translit = build_translit(table, kinds)
 
     if args.markdown:
-        sys.stdout.write(markdown(table, kinds))
+        sys.stdout.write(markdown(table, kinds, translit))
         return 0
     if args.check:
-        try:
-            have = pathlib.Path(args.check).read_bytes()
-        except OSError as e:
-            print("%s: cannot read: %s" % (args.check, e.strerror),
-                  file=sys.stderr)
-            return 1
-        if have != table:
-            diff = next((i for i, (a, b) in enumerate(zip(have, table))
-                         if a != b), min(len(have), len(table)))
-            print("%s: differs from the generated table (%d bytes, first "
-                  "difference at offset 0x%02X)" % (args.check, len(have), diff),
-                  file=sys.stderr)
-            return 1
-        return 0
+        path = pathlib.Path(args.check)
+        return (check_file(path, table, "table")
+                | check_file(path.with_suffix(TRANSLIT_SUFFIX),
+                             translit_text(translit), "transliterations"))
 
     out = pathlib.Path(args.out) if args.out else DEFAULT_OUT
     out.parent.mkdir(parents=True, exist_ok=True)
     out.write_bytes(table)
+    out.with_suffix(TRANSLIT_SUFFIX).write_bytes(translit_text(translit))
     return 0
 
 

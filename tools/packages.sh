@@ -12,6 +12,7 @@ test=("${build[@]}"
 	groff-base man-db      # the manual pages as man shows them
 	dpkg-dev file          # cpack's, for the Debian package's dependencies
 	lintian python3-debian # the package's checks
+	samba smbclient        # what a code page 850 client sees through a real server
 )
 fuzz=("${build[@]}" clang libclang-rt-14-dev)
 bench=("${build[@]}" python3 time strace

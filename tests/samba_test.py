@@ -1,0 +1,306 @@
+#!/usr/bin/env python3
+"""What a code page 850 client sees of a converted volume, through a real Samba server.
+
+    samba_test.py PROGRAM SOURCE_DIR E2E_DIR
+
+Converts a sample volume (one file per Mac code 0x80..0xFF, and folders with converted names
+and files inside) in E2E_DIR/convmount with the test copy of the program, once without and
+once with --transliterate, serves it with an smbd of its own on 127.0.0.1 (`unix charset` and
+`dos charset` CP850, its configuration, state, lock, cache and private folders in a temporary
+folder), and lists it with smbclient in a UTF-8 locale. Every converted name must show as its
+Mac character, or the best fit or transliteration that docs/table.md gives for it; exactly the
+names that keep an escape show as 8.3 names, since ':' is not allowed in a Windows name.
+
+Exits 77 (skipped) when smbd or smbclient is missing or the test does not run as root, unless
+MAC2CP850_REQUIRE_SAMBA is set, as .ci/run does: then that is a failure.
+"""
+import ctypes
+import os
+import re
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import time
+
+PROGRAM, SOURCE, E2E = (os.path.abspath(arg) for arg in sys.argv[1:4])
+MOUNT = os.path.join(E2E, "convmount")
+RECORDS = os.path.join(E2E, "records")
+WORK = os.path.join(E2E, "work")
+SKIPPED = 77
+
+failures = []
+
+
+def expect(cond, what):
+    if not cond:
+        failures.append(what)
+        print("FAILED:", what)
+
+
+def skip(why):
+    if os.environ.get("MAC2CP850_REQUIRE_SAMBA"):
+        sys.exit("samba_test: " + why + ", and MAC2CP850_REQUIRE_SAMBA is set")
+    print("samba_test: skipped: " + why)
+    sys.exit(SKIPPED)
+
+
+def documented():
+    """code -> (best fit, transliteration) as docs/table.md lists them, None where none."""
+    rows = {}
+    row = re.compile(r"^\| 0x([0-9A-F]{2}) \|[^|]*\|[^|]*\| ([^|]*) \| ([^|]*) \|")
+    with open(os.path.join(SOURCE, "docs", "table.md"), encoding="utf-8") as doc:
+        for line in doc:
+            m = row.match(line)
+            if m:
+                fit = re.match(r"0x([0-9A-F]{2}) ", m.group(2))
+                rep = re.fullmatch(r"`(.+)`", m.group(3))
+                rows[int(m.group(1), 16)] = (
+                    bytes([int(fit.group(1), 16)]).decode("cp850") if fit else None,
+                    rep.group(1) if rep else None)
+    return rows
+
+
+def seen_as(code, docs, transliterate):
+    """What a client must see for Mac code `code`, or None for an 8.3 name."""
+    char = bytes([code]).decode("mac_roman")
+    try:
+        if len(char.encode("cp850")) == 1:
+            return char
+    except UnicodeEncodeError:
+        pass
+    fit, rep = docs.get(code, (None, None))
+    return fit or (rep if transliterate else None)
+
+
+def sample_name(code):
+    return b"%02x :%02x.txt" % (code, code)
+
+
+# Folders with converted names, each with a file inside: (on disk, as a client sees it).
+FOLDERS = [((b"Projekte:8a", "Projekteä"), (b"Men:9f.txt", "Menü.txt")),
+           ((b"Preise :db", "Preise EUR"), (b"Caf:8e.txt", "Café.txt"))]
+
+
+def make_volume():
+    for path in (MOUNT, RECORDS, WORK):
+        shutil.rmtree(path, ignore_errors=True)
+        os.makedirs(path)
+    for code in range(0x80, 0x100):
+        # The size tells the code of an entry whatever name a client sees.
+        with open(os.path.join(MOUNT.encode(), sample_name(code)), "wb") as f:
+            f.write(bytes([code]) * code)
+    for (folder, _), (name, _) in FOLDERS:
+        os.mkdir(os.path.join(MOUNT.encode(), folder))
+        with open(os.path.join(MOUNT.encode(), folder, name), "wb") as f:
+            f.write(b"inside " + folder + b"/" + name + b"\n")
+    for name in ("mac2cp850.tab", "mac2cp850.translit"):
+        shutil.copy(os.path.join(SOURCE, "data", name), WORK)
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Server:
+    """An smbd of its own that serves MOUNT read-only to guests."""
+
+    def __init__(self, tmp):
+        self.tmp = tmp
+        self.port = free_port()
+        for sub in ("private", "state", "lock", "cache", "pid", "ncalrpc", "client"):
+            os.mkdir(os.path.join(tmp, sub))
+        self.conf = os.path.join(tmp, "smb.conf")
+        with open(self.conf, "w", encoding="utf-8") as f:
+            f.write(f"""[global]
+server role = standalone server
+interfaces = 127.0.0.1
+bind interfaces only = yes
+smb ports = {self.port}
+disable netbios = yes
+private dir = {tmp}/private
+state directory = {tmp}/state
+lock directory = {tmp}/lock
+cache directory = {tmp}/cache
+pid directory = {tmp}/pid
+ncalrpc dir = {tmp}/ncalrpc
+log file = {tmp}/smbd.log
+load printers = no
+printcap name = /dev/null
+disable spoolss = yes
+rpc start on demand helpers = no
+map to guest = Bad User
+unix charset = CP850
+dos charset = CP850
+[vol]
+path = {MOUNT}
+guest ok = yes
+guest only = yes
+force user = root
+read only = yes
+""")
+        self.client_conf = os.path.join(tmp, "client.conf")
+        with open(self.client_conf, "w", encoding="utf-8") as f:
+            f.write(f"""[global]
+unix charset = UTF-8
+dos charset = CP850
+private dir = {tmp}/client
+state directory = {tmp}/client
+lock directory = {tmp}/client
+cache directory = {tmp}/client
+""")
+        self.output = open(os.path.join(tmp, "smbd.out"), "wb")
+        # A session of its own: smbd signals its whole process group when it stops.
+        self.smbd = subprocess.Popen(
+            [SMBD, "--foreground", "--no-process-group", "--debug-stdout",
+             "--configfile=" + self.conf],
+            stdout=self.output, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            start_new_session=True)
+        deadline = time.monotonic() + 30
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", self.port), timeout=1).close()
+                break
+            except OSError:
+                if self.smbd.poll() is not None or time.monotonic() > deadline:
+                    self.stop()
+                    sys.exit("samba_test: smbd did not start:\n" + self.log())
+                time.sleep(0.1)
+
+    def log(self):
+        with open(os.path.join(self.tmp, "smbd.out"), encoding="utf-8",
+                  errors="replace") as f:
+            return f.read()
+
+    def client(self, commands):
+        """smbclient's output for `commands`, run in a UTF-8 locale."""
+        env = dict(os.environ, LC_ALL="C.UTF-8")
+        run = subprocess.run(
+            [SMBCLIENT, "--no-pass", "--port", str(self.port),
+             "--configfile=" + self.client_conf, "//127.0.0.1/vol",
+             "--command", commands.encode("utf-8")],
+            env=env, capture_output=True, timeout=60, check=False)
+        out = run.stdout.decode("utf-8", errors="replace")
+        expect(run.returncode == 0, "smbclient %r: status %d: %s %s"
+               % (commands, run.returncode, out, run.stderr.decode(errors="replace")))
+        return out
+
+    def stop(self):
+        """Stops smbd by its process id, and reaps the helpers it leaves to this process."""
+        self.smbd.send_signal(signal.SIGTERM)
+        try:
+            self.smbd.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            self.smbd.kill()
+            self.smbd.wait()
+        self.output.close()
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            try:
+                if os.waitpid(-1, os.WNOHANG) == (0, 0):
+                    time.sleep(0.1)
+            except ChildProcessError:
+                return
+        expect(False, "smbd's helpers still run 20 s after it stopped")
+
+
+ENTRY = re.compile(r"^  (.*\S)\s+([DAHSRNV]+)\s+(\d+)  \w{3} \w{3} [ \d]\d [\d:]{8} \d{4}$")
+EIGHT_DOT_THREE = re.compile(r"^[A-Z0-9_~]{1,8}(\.[A-Z0-9_]{1,3})?$")
+
+
+def listing(out):
+    """(name, is a folder, size) of each entry that smbclient's `ls` shows."""
+    entries = []
+    for line in out.splitlines():
+        m = ENTRY.match(line)
+        if m and m.group(1) not in (".", ".."):
+            entries.append((m.group(1), "D" in m.group(2), int(m.group(3))))
+    return entries
+
+
+def convert_and_look(transliterate, docs):
+    """The number of codes a client reads as their character, best fit or transliteration."""
+    label = "with --transliterate" if transliterate else "without --transliterate"
+    make_volume()
+    args = [PROGRAM] + (["--transliterate"] if transliterate else [])
+    run = subprocess.run(args, cwd=WORK, capture_output=True, check=False)
+    expect(run.returncode == 0, "%s: status %d" % (label, run.returncode))
+
+    tmp = tempfile.mkdtemp(prefix="mac2cp850-samba-")
+    server = Server(tmp)
+    try:
+        top = listing(server.client("ls"))
+        folder = FOLDERS[0][0][1]
+        inside = listing(server.client('cd "%s"; ls' % folder))
+        fetched = []
+        for path in (folder + "\\" + FOLDERS[0][1][1], "8a ä.txt"):
+            local = os.path.join(tmp, "fetched-%d" % len(fetched))
+            server.client('get "%s" "%s"' % (path, local))
+            try:
+                with open(local, "rb") as f:
+                    fetched.append(f.read())
+            except FileNotFoundError:
+                fetched.append(None)
+    finally:
+        server.stop()
+    shutil.rmtree(tmp)
+
+    readable = 0
+    files = [(name, size) for name, is_dir, size in top if not is_dir]
+    expect(sorted(size for _, size in files) == list(range(0x80, 0x100)),
+           "%s: not one file per code: %s" % (label, files))
+    for name, code in files:
+        want = seen_as(code, docs, transliterate)
+        if want is not None:
+            expect(name == "%02x %s.txt" % (code, want),
+                   "%s: 0x%02X shows as %r, not as %r" % (label, code, name, want))
+            readable += name == "%02x %s.txt" % (code, want)
+        else:
+            expect(EIGHT_DOT_THREE.match(name) is not None and "~" in name,
+                   "%s: 0x%02X keeps its escape but shows as %r" % (label, code, name))
+
+    folders = sorted(name for name, is_dir, _ in top if is_dir)
+    # Without the option the second folder keeps its escape, ":db", and shows as an 8.3 name.
+    want = sorted(seen for (_, seen), _ in FOLDERS[:2 if transliterate else 1])
+    short = [name for name in folders if name not in want]
+    expect(len(folders) == len(FOLDERS) and all(name in folders for name in want) and
+           all(EIGHT_DOT_THREE.match(name) for name in short),
+           "%s: folders %r, expected %r and an 8.3 name for the rest" % (label, folders, want))
+    expect([name for name, _, _ in inside] == [FOLDERS[0][1][1]],
+           "%s: %s holds %r" % (label, folder, inside))
+    want_bytes = [b"inside Projekte:8a/Men:9f.txt\n", bytes([0x8A]) * 0x8A]
+    expect(fetched == want_bytes, "%s: files read back differ: %r" % (label, fetched))
+    print("%s: %d of 128 codes readable" % (label, readable))
+    return readable
+
+
+def main():
+    global SMBD, SMBCLIENT
+    SMBD = shutil.which("smbd") or shutil.which("smbd", path="/usr/sbin:/sbin")
+    SMBCLIENT = shutil.which("smbclient")
+    if SMBD is None or SMBCLIENT is None:
+        skip("smbd or smbclient is not installed (Debian: apt-get install samba smbclient)")
+    if os.geteuid() != 0:
+        skip("smbd needs root to serve the volume as root")
+    # smbd's helpers outlive it for a moment; as their reaper this test waits for them.
+    PR_SET_CHILD_SUBREAPER = 36
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0)
+
+    docs = documented()
+    without = convert_and_look(False, docs)
+    expect(without == 88, "without --transliterate: %d readable, expected 88" % without)
+    with_option = convert_and_look(True, docs)
+    expect(with_option >= 100,
+           "with --transliterate: %d readable, expected at least 100" % with_option)
+    if failures:
+        sys.exit("samba_test: %d failures" % len(failures))
+    for path in (MOUNT, RECORDS, WORK):
+        shutil.rmtree(path, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
