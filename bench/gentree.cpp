@@ -3,9 +3,10 @@
 //
 //   gentree tree DIR ENTRIES PER_FOLDER ESCAPED_PERCENT SEED
 //   gentree deep DIR LEVELS ESCAPED_PERCENT SEED
+//   gentree levels DIR ENTRIES FANOUTS ESCAPED_PERCENT SEED
 //   gentree copy FROM TO
 //
-// "tree" and "deep" print "folders F entries E escaped X": F counts DIR itself, E every entry
+// Each but "copy" prints "folders F entries E escaped X": F counts DIR itself, E every entry
 // below it (folders included), X the entries whose names carry an escape the shipped table maps.
 #include <dirent.h>
 #include <fcntl.h>
@@ -76,9 +77,10 @@ int make_folder(int dirfd, const std::string &name)
 	return fd;
 }
 
+// An existing folder, such as the root of a file system made for the tree, is filled as it is.
 int make_root(const char *dir)
 {
-	if (mkdir(dir, 0755) != 0)
+	if (mkdir(dir, 0755) != 0 && errno != EEXIST)
 		fail("mkdir", dir);
 	int fd = open(dir, O_RDONLY | O_DIRECTORY);
 	if (fd < 0)
@@ -139,6 +141,43 @@ void make_deep(const char *dir, std::uint64_t levels)
 	            levels + 1, index, escaped, path);
 }
 
+// Folders in levels: fanouts[0] in DIR, fanouts[1] in each of those, and so on; the rest of
+// the entries are files, spread evenly over the deepest folders.
+void make_levels(const char *dir, std::uint64_t entries, const std::vector<std::uint64_t> &fanouts)
+{
+	int root = make_root(dir);
+	std::vector<std::string> level{"."};
+	std::uint64_t index = 0;
+	for (std::uint64_t fanout : fanouts) {
+		std::vector<std::string> next;
+		for (const std::string &path : level) {
+			for (std::uint64_t i = 0; i < fanout; i++) {
+				std::string name = path + "/" + make_name(index++, "");
+				if (mkdirat(root, name.c_str(), 0755) != 0)
+					fail("mkdir", name);
+				next.push_back(name);
+			}
+		}
+		level = std::move(next);
+	}
+	std::uint64_t files = entries > index ? entries - index : 0;
+	for (std::uint64_t k = 0; k < level.size(); k++) {
+		int fd = openat(root, level[k].c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+		if (fd < 0)
+			fail("open", level[k]);
+		std::uint64_t here = files / level.size() + (k < files % level.size() ? 1 : 0);
+		for (std::uint64_t i = 0; i < here; i++)
+			make_file(fd, make_name(index++, ".txt"));
+		(void)close(fd);
+	}
+	(void)close(root);
+	std::uint64_t folders = 1;
+	for (std::uint64_t width = 1; std::uint64_t fanout : fanouts)
+		folders += width *= fanout;
+	std::printf("folders %" PRIu64 " entries %" PRIu64 " escaped %" PRIu64 "\n", folders, index,
+	            escaped);
+}
+
 void copy(int from, int to)
 {
 	int list_fd = dup(from);
@@ -185,6 +224,18 @@ int main(int argc, char **argv)
 		make_deep(argv[2], std::strtoull(argv[3], nullptr, 10));
 		return 0;
 	}
+	if (mode == "levels" && argc == 7) {
+		escaped_percent = std::strtoull(argv[5], nullptr, 10);
+		rng.seed(std::strtoull(argv[6], nullptr, 10));
+		std::vector<std::uint64_t> fanouts;
+		for (const char *p = argv[4]; *p != '\0';) {
+			char *end;
+			fanouts.push_back(std::strtoull(p, &end, 10));
+			p = *end == ',' ? end + 1 : end;
+		}
+		make_levels(argv[2], std::strtoull(argv[3], nullptr, 10), fanouts);
+		return 0;
+	}
 	if (mode == "copy" && argc == 4) {
 		int from = open(argv[2], O_RDONLY | O_DIRECTORY);
 		if (from < 0)
@@ -195,6 +246,7 @@ int main(int argc, char **argv)
 	}
 	std::fprintf(stderr, "usage: gentree tree DIR ENTRIES PER_FOLDER ESCAPED_PERCENT SEED\n"
 	                     "       gentree deep DIR LEVELS ESCAPED_PERCENT SEED\n"
+	                     "       gentree levels DIR ENTRIES FANOUTS ESCAPED_PERCENT SEED\n"
 	                     "       gentree copy FROM TO\n");
 	return 2;
 }

@@ -5,6 +5,8 @@ renames (floor.cpp) and the script an administrator would write (admin_rename.py
     python3 bench/run.py                 # every shape at full size, 5 runs each
     python3 bench/run.py --quick         # small trees, 3 runs: a check that it all works
     python3 bench/run.py --shapes wide,clean --runs 7
+    python3 bench/run.py --slow-disk     # cold runs on a simulated slow disk (root; slow_disk.py)
+    python3 bench/run.py --slow-disk --quick
 
 Needs cmake, a C++ compiler, python3, GNU find, time and strace (Debian: apt-get install cmake
 g++ python3 findutils time strace). The trees live in --workdir (default bench/out/ in the source tree),
@@ -25,6 +27,8 @@ import statistics
 import subprocess
 import sys
 import time
+
+import slow_disk
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 SOURCE = os.path.dirname(HERE)
@@ -82,6 +86,8 @@ class Bench:
 
     def clean_trees(self):
         for path in (self.mount, self.records, self.templates):
+            if os.path.ismount(path):
+                sys.exit(f'bench: {path} is still mounted; not removing it')
             if os.path.lexists(path):
                 sh(['rm', '-rf', path])
 
@@ -144,18 +150,21 @@ class Bench:
                                self.command(tool), cwd=self.build, stdout=subprocess.PIPE
                                if tool == 'mac2cp850' else subprocess.DEVNULL)
         seconds = time.perf_counter() - started
-        out = child.stdout or b''
         if child.returncode != 0:
             sys.exit(f'bench: {tool} failed on {shape}')
         with open(peak_file) as f:
             peak_kib = int(f.read().split()[-1])
         if tool == 'mac2cp850':
-            got = [int(n) for n in re.findall(
-                rb'(?:Checked folders|Checked files|Conversions done): *(\d+)', out)]
-            c = self.counts[shape]
-            if got != [c['folders'], c['entries'], c['escaped']]:
-                sys.exit(f'bench: {shape}: report {got}, tree {c}')
+            self.check_report(shape, child.stdout)
         return seconds, peak_kib / 1024
+
+    def check_report(self, shape, out):
+        """The program's closing counts must be the tree's."""
+        got = [int(n) for n in re.findall(
+            rb'(?:Checked folders|Checked files|Conversions done): *(\d+)', out)]
+        c = self.counts[shape]
+        if got != [c['folders'], c['entries'], c['escaped']]:
+            sys.exit(f'bench: {shape}: report {got}, tree {c}')
 
     def syscalls(self, tool, shape):
         self.copy(self.template(shape))
@@ -209,30 +218,48 @@ class Bench:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split('\n\n')[0])
-    parser.add_argument('--shapes', default='clean,wide,flat,deep')
+    parser.add_argument('--shapes', help='default: clean,wide,flat,deep; wide,small with '
+                        '--slow-disk')
     parser.add_argument('--runs', type=int)
     parser.add_argument('--scale', type=float, help='fraction of the full entry counts')
-    parser.add_argument('--quick', action='store_true', help='--scale 0.02 --runs 3')
+    parser.add_argument('--quick', action='store_true',
+                        help='--scale 0.02 --runs 3; --scale 0.1 --runs 1 with --slow-disk')
     parser.add_argument('--seed', type=int, default=1)
     parser.add_argument('--workdir', default=os.path.join(HERE, 'out'))
     parser.add_argument('--no-strace', action='store_true')
+    parser.add_argument('--slow-disk', action='store_true',
+                        help='cold runs on a simulated slow disk, with and without read-ahead')
     args = parser.parse_args()
-    args.runs = args.runs or (3 if args.quick else 5)
-    args.scale = args.scale or (0.02 if args.quick else 1.0)
+    if args.slow_disk:
+        known = slow_disk.SHAPES
+        args.shapes = args.shapes or ','.join(known)
+        args.runs = args.runs or (1 if args.quick else 3)
+        args.scale = args.scale or (0.1 if args.quick else 1.0)
+    else:
+        known = SHAPES
+        args.shapes = args.shapes or 'clean,wide,flat,deep'
+        args.runs = args.runs or (3 if args.quick else 5)
+        args.scale = args.scale or (0.02 if args.quick else 1.0)
     shapes = args.shapes.split(',')
     for shape in shapes:
-        if shape not in SHAPES:
-            sys.exit(f'bench: no shape {shape}; shapes: {", ".join(SHAPES)}')
+        if shape not in known:
+            sys.exit(f'bench: no shape {shape}; shapes: {", ".join(known)}')
     for tool, package in (('cmake', 'cmake'), ('find', 'findutils'),
                           (os.environ.get('CXX', 'c++'), 'g++')):
         need(tool, package)
     if not os.access('/usr/bin/time', os.X_OK):
         sys.exit('bench: /usr/bin/time is missing (Debian package: time)')
-    if not args.no_strace:
+    if not args.no_strace and not args.slow_disk:
         need('strace', 'strace')
 
     bench = Bench(args)
     bench.prepare()
+    if args.slow_disk:
+        try:
+            slow_disk.run(bench, args)
+        finally:
+            bench.clean_trees()
+        return
     try:
         for shape in shapes:
             bench.report(shape, bench.shape(shape))

@@ -14,6 +14,7 @@
 #include "journal.h"
 #include "lock.h"
 #include "preview.h"
+#include "readahead.h"
 #include "walk.h"
 
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
@@ -25,8 +26,9 @@ const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 namespace
 {
 
-constexpr const char *usage = "usage: mac2cp850 [--dry-run | -n] [--transliterate]\n"
-                              "       mac2cp850 --help | --version\n";
+constexpr const char *usage =
+        "usage: mac2cp850 [--dry-run | -n] [--transliterate] [--read-ahead N]\n"
+        "       mac2cp850 --help | --version\n";
 constexpr const char *busy = "another run or undo is using the volume";
 
 void print_help()
@@ -51,6 +53,10 @@ void print_help()
 	        "                 transliteration in mac2cp850.translit, such as EUR for the\n"
 	        "                 euro sign, where that can't be decoded again and leaves a\n"
 	        "                 name Windows can use\n"
+	        "  --read-ahead N let N threads, 0 to 64, read the folders ahead of the walk\n"
+	        "                 when listings are slow, so that the caches hold them when it\n"
+	        "                 gets there: for storage that serves many reads at once\n"
+	        "                 (default 16; 0: none)\n"
 	        "  --help         print this help and exit\n"
 	        "  --version      print the version and exit\n"
 	        "\n"
@@ -68,6 +74,24 @@ void print_help()
 	        "table can't be opened, the transliterations can't be used, or another run or\n"
 	        "undo is using the volume.\n",
 	        g_startpath, g_logfile, g_journalfile, g_statfile, g_lockfile);
+}
+
+int usage_error(const char *what, const char *arg)
+{
+	std::fprintf(stderr, "mac2cp850: %s: %s\n%s", what, arg, usage);
+	return 2;
+}
+
+// A number of threads from 0 to readahead_max_threads in decimal digits only; -1 otherwise.
+int thread_count(const char *text)
+{
+	int n = 0;
+	for (const char *p = text; *p != '\0'; p++) {
+		if (*p < '0' || *p > '9' || n > static_cast<int>(readahead_max_threads))
+			return -1;
+		n = n * 10 + (*p - '0');
+	}
+	return *text == '\0' || n > static_cast<int>(readahead_max_threads) ? -1 : n;
 }
 
 // Formats one summary line, prints it, and appends it to the log.
@@ -131,12 +155,29 @@ int main(int argc, char **argv)
 			g_transliterate = true;
 			continue;
 		}
-		if (arg != "--dry-run" && arg != "-n") {
-			std::fprintf(stderr, "mac2cp850: unknown argument: %s\n%s", argv[i], usage);
-			return 2;
+		if (arg == "--dry-run" || arg == "-n") {
+			g_dry_run = true;
+			continue;
 		}
-		g_dry_run = true;
+		// Its value comes as "--read-ahead=N" or as the next argument.
+		std::string_view name = arg.substr(0, arg.find('='));
+		if (name != "--read-ahead")
+			return usage_error("unknown argument", argv[i]);
+		const char *value = argv[i] + name.size() + 1;
+		if (name.size() == arg.size()) {
+			if (i + 1 == argc)
+				return usage_error("option needs a value", argv[i]);
+			value = argv[++i];
+		}
+		int threads = thread_count(value);
+		if (threads < 0)
+			return usage_error("--read-ahead needs a number of threads from 0 to 64",
+			                   value);
+		g_readahead_threads = static_cast<unsigned>(threads);
 	}
+#ifdef MAC2CP850_READAHEAD_AT_ONCE
+	g_readahead_at_once = true;  // the tests' copy: every walk with the read-ahead on
+#endif
 	// A dry run ends, like any listing, when its reader goes away.
 	if (g_dry_run)
 		return dry_run();

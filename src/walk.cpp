@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <ctime>
 #include <string>
@@ -18,6 +19,7 @@
 #include "convert.h"
 #include "journal.h"
 #include "preview.h"
+#include "readahead.h"
 #include "runstats.h"
 
 std::uint64_t g_folder_counter;
@@ -52,6 +54,7 @@ struct frame {
 	std::uint64_t mount;  // the mount it lies on
 	std::string listing;  // per entry: its type from the listing, its inode, its name, a 0 byte
 	std::size_t next;     // offset in listing of the entry being handled
+	std::size_t index;    // entries in listing before the one at next
 	std::size_t path_len;  // length of this folder's path
 	bool in_child;         // the entry at next is a folder being walked right now
 	bool via_link;         // entered through a link, so its ".." leads elsewhere
@@ -63,6 +66,7 @@ constexpr std::size_t name_offset = 1 + sizeof(ino_t);
 folder_id root_id;  // the mount point: a link is followed only to it or below it
 std::unordered_set<folder_id, folder_id_hash> walked;  // each folder is walked once per run
 std::vector<frame> stack;                              // the mount point, then the way down
+std::vector<std::size_t> where;  // each frame's index in its parent's listing, for the read-ahead
 
 // The progress line is brought up to date at most this often, and the clock is read only
 // every this many entries, so that it costs the walk nothing to speak of.
@@ -205,36 +209,34 @@ std::vector<char> records;
 
 // The whole listing is read before any entry is renamed, so no renamed entry is listed again.
 // Read straight from the folder's descriptor: no second descriptor, no stream to set up.
-void read_listing(int fd, std::string &listing)
+// Returns the number of entries.
+std::size_t read_listing(int fd, std::string &listing)
 {
+	std::size_t entries = 0;
 	if (records.empty())
 		records.resize(std::size_t{1} << 18);
-	ssize_t filled;
-	while ((filled = getdents64(fd, records.data(), records.size())) > 0) {
-		for (ssize_t at = 0; at < filled;) {
-			const auto *entry =
-			        reinterpret_cast<const struct dirent64 *>(records.data() + at);
-			at += entry->d_reclen;
-			const char *name = entry->d_name;
-			if (name[0] == '.' &&
-			    (name[1] == '\0' || (name[1] == '.' && name[2] == '\0')))
-				continue;
-			auto ino = static_cast<ino_t>(entry->d_ino);
-			listing += static_cast<char>(entry->d_type);
-			listing.append(reinterpret_cast<const char *>(&ino), sizeof ino);
-			listing.append(name, std::strlen(name) + 1);
-		}
+	listing_reader reader{fd, records};
+	while (const struct dirent64 *entry = next_entry(reader)) {
+		auto ino = static_cast<ino_t>(entry->d_ino);
+		listing += static_cast<char>(entry->d_type);
+		listing.append(reinterpret_cast<const char *>(&ino), sizeof ino);
+		listing.append(entry->d_name, std::strlen(entry->d_name) + 1);
+		entries++;
 	}
+	return entries;
 }
 
-// `name` lies in the parent's listing, which moves when the stack grows: it is used first.
+// `name` lies in the parent's listing, which moves when the stack grows: it is used first. The
+// read-ahead learns where the walk is, and how long the listing took.
 void enter(int fd, folder_id id, std::uint64_t mount, std::size_t path_len, const char *name,
            bool via_link)
 {
 	walked.insert(id);
 	journal_enter(id, name, via_link);
-	stack.push_back({fd, id, mount, {}, 0, path_len, false, via_link});
-	read_listing(fd, stack.back().listing);
+	stack.push_back({fd, id, mount, {}, 0, 0, path_len, false, via_link});
+	auto started = std::chrono::steady_clock::now();
+	std::size_t entries = read_listing(fd, stack.back().listing);
+	readahead_walked(where, entries, std::chrono::steady_clock::now() - started);
 }
 
 // Gets back a parent's descriptor through the child's "..", if it is still the same folder.
@@ -264,6 +266,7 @@ void leave(std::string &path)
 			parent.in_child = false;
 		}
 		path.resize(parent.path_len);
+		where.pop_back();
 	}
 	if (done.fd >= 0)
 		(void)close(done.fd);
@@ -281,6 +284,25 @@ void hide_progress()
 	progress_shown = false;
 }
 
+const struct dirent64 *next_entry(listing_reader &reader)
+{
+	for (;;) {
+		if (reader.at == reader.filled) {
+			reader.filled =
+			        getdents64(reader.fd, reader.records.data(), reader.records.size());
+			reader.at = 0;
+			if (reader.filled <= 0)
+				return nullptr;
+		}
+		const auto *entry = reinterpret_cast<const struct dirent64 *>(
+		        reader.records.data() + reader.at);
+		reader.at += entry->d_reclen;
+		const char *name = entry->d_name;
+		if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))))
+			return entry;
+	}
+}
+
 // Where the open descriptors can't be listed, half the limit is taken for free, and the walk
 // gives descriptors back when it meets the limit all the same.
 std::size_t descriptor_budget()
@@ -291,12 +313,8 @@ std::size_t descriptor_budget()
 	std::size_t open_now = limit.rlim_cur / 2;
 	if (int fd = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
 		std::string listing;
-		read_listing(fd, listing);
+		open_now = read_listing(fd, listing) - 1;  // its own descriptor is closed again
 		(void)close(fd);
-		std::size_t entries = 0;
-		for (std::size_t at = 0; at < listing.size(); entries++)
-			at += name_offset + std::strlen(listing.data() + at + name_offset) + 1;
-		open_now = entries - 1;  // the listing's own descriptor is closed again
 	}
 	std::size_t taken = open_now + fd_reserve;
 	return limit.rlim_cur > taken ? limit.rlim_cur - taken : 1;
@@ -347,6 +365,7 @@ void scan_path(const char *path)
 	std::uint64_t root_mount = 0;
 	root_id = identify(fd, root_mount);
 	g_fd_budget = descriptor_budget();
+	g_fd_budget -= readahead_prepare(fd, g_fd_budget / 4);
 	progress_on = isatty(STDERR_FILENO) != 0;
 	if (progress_on) {
 		(void)clock_gettime(CLOCK_MONOTONIC, &progress_start);
@@ -386,6 +405,7 @@ void scan_path(const char *path)
 				dir.append(name, name_len);
 				if (mount != cur.mount)
 					note_mount(dir);
+				where.push_back(cur.index);
 				enter(child, id, mount, dir.size(), name, via_link);
 				continue;
 			}
@@ -394,6 +414,8 @@ void scan_path(const char *path)
 		count_file();
 		set_new_name(cur.fd, dir, name, ino);
 		cur.next += name_offset + name_len + 1;
+		cur.index++;
 	}
+	readahead_stop();
 	hide_progress();
 }

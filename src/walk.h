@@ -1,10 +1,12 @@
 // The depth-first walk over the volume.
 #pragma once
 
+#include <dirent.h>
 #include <sys/types.h>
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 extern std::uint64_t g_folder_counter;  // folders walked, the mount point included
 extern std::uint64_t g_file_counter;    // entries checked other than "." and "..", folders included
@@ -27,6 +29,18 @@ folder_id identity(int fd);
 // True when the folder open as `fd` is the folder `root` or lies below it, found by climbing
 // through ".." until `root` or the file system's root.
 bool below(int fd, folder_id root);
+
+// A folder's listing as it is read, straight from the folder's descriptor with getdents64
+// into `records`, which is reused from one folder to the next.
+struct listing_reader {
+	int fd;
+	std::vector<char> &records;
+	ssize_t filled = 0;  // bytes of records read by the last call
+	ssize_t at = 0;      // offset in records of the next entry
+};
+
+// The next entry of the listing other than "." and ".."; nullptr at its end or on an error.
+const struct dirent64 *next_entry(listing_reader &reader);
 
 // How many folders a walk may hold open at once: the descriptors free under the soft open-file
 // limit, those inherited counted as taken, less a few kept for the records and the checks; at

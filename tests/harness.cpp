@@ -24,6 +24,11 @@
 #include <fstream>
 #include <sstream>
 
+const char *test_program()
+{
+	return std::getenv("E2E_READAHEAD") != nullptr ? READAHEAD_PROGRAM : PLAIN_PROGRAM;
+}
+
 std::string identity_table()
 {
 	std::string table(256, '\0');

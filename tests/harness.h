@@ -16,6 +16,11 @@ struct run_result {
 	std::string err;  // everything written to standard error, by the runs that keep it apart
 };
 
+// The program's test copy that tests run: with E2E_READAHEAD set, the copy whose read-ahead
+// starts at the first folder of every walk.
+const char *test_program();
+#define PROGRAM test_program()
+
 // The table that maps every escape to the byte of its own value, but 0 and '/' to nothing.
 std::string identity_table();
 

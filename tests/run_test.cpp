@@ -134,6 +134,25 @@ TEST_F(run_report, vanished_console_does_not_cut_the_run_short)
 	EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
 }
 
+// A number of threads from 0 to 64, as the next argument or after '=', runs as without it.
+TEST_F(run_report, read_ahead_takes_a_number_of_threads)
+{
+	for (const std::vector<std::string> &args : std::vector<std::vector<std::string>>{
+	             {"--read-ahead", "0"}, {"--read-ahead=64"}, {"--read-ahead", "007"}}) {
+		SCOPED_TRACE(args.back());
+		write_file(mount + "/a:41", "");
+		remove_tree(records);
+
+		run_result r = run_with(args);
+
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, report(1, 1, 1));
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
+		remove_tree(mount + "/aA");
+	}
+}
+
 TEST_F(run_report, records_are_created_readable_by_all)
 {
 	for (int i = 0; i < 11; i++)
@@ -153,8 +172,13 @@ TEST_F(run_report, records_are_created_readable_by_all)
 // A mistyped option starts nothing: no table read, no walk, no record, not even the lock.
 TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 {
-	const std::string usage = "usage: mac2cp850 [--dry-run | -n] [--transliterate]\n"
-	                          "       mac2cp850 --help | --version\n";
+	const std::string usage =
+	        "usage: mac2cp850 [--dry-run | -n] [--transliterate] [--read-ahead N]\n"
+	        "       mac2cp850 --help | --version\n";
+	const std::string threads =
+	        "mac2cp850: --read-ahead needs a number of threads from 0 to 64: ";
+	const std::string big = "99999999999999999999";
+	const std::string no_value = "mac2cp850: option needs a value: --read-ahead\n" + usage;
 	struct argument_case {
 		std::vector<std::string> args;
 		int status;
@@ -173,6 +197,13 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 	         "mac2cp850: unknown argument: --translit\n" + usage},
 	        {{mount}, 2, "", "mac2cp850: unknown argument: " + mount + "\n" + usage},
 	        {{"-n", ""}, 2, "", "mac2cp850: unknown argument: \n" + usage},
+	        {{"--read-ahead", "65"}, 2, "", threads + "65\n" + usage},
+	        {{"--read-ahead=-1"}, 2, "", threads + "-1\n" + usage},
+	        {{"--read-ahead", "1x"}, 2, "", threads + "1x\n" + usage},
+	        {{"--read-ahead="}, 2, "", threads + "\n" + usage},
+	        {{"--read-ahead", big}, 2, "", threads + big + "\n" + usage},
+	        {{"-n", "--read-ahead"}, 2, "", no_value},
+	        {{"--read-aheads"}, 2, "", "mac2cp850: unknown argument: --read-aheads\n" + usage},
 	};
 	remove_tree(records);
 	write_file(mount + "/a:41", "");

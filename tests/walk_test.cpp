@@ -1,8 +1,13 @@
 // Which folders the walk enters, what it counts, and in which order it converts.
+#include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <sstream>
+#include <thread>
 
 #include "harness.h"
 
@@ -140,6 +145,66 @@ TEST_F(walk, deep_trees_with_few_descriptors_free)
 		close(fd);
 		EXPECT_EQ(converted, c.status == 0 ? c.levels : 0);
 	}
+}
+
+// Sets the access time of folder `path` two days back, so that the next listing moves it.
+void age(const std::string &path)
+{
+	timespec times[2] = {{time(nullptr) - 2 * 86400, 0}, {0, UTIME_OMIT}};
+	ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), times, 0), 0) << path;
+}
+
+bool listed_since_aged(const std::string &path)
+{
+	struct stat st;
+	return stat(path.c_str(), &st) == 0 && st.st_atime > time(nullptr) - 86400;
+}
+
+// Held at its first rename, the walk has entered one of 3,000 folders; the read-ahead, running
+// on meanwhile, lists at most 1,024 folders ahead of it, and nothing that links lead to
+// outside the volume. Seen in the folders' access times, which a listing moves.
+TEST_F(walk, read_ahead_lists_nothing_outside_and_stays_near_the_walk)
+{
+	const int folders = 3000;
+	make_dir(outside + "/o");
+	write_file(outside + "/o/f:41", "");
+	make_link(outside, mount + "/out");
+	make_link("../outside/o", mount + "/rel");
+	for (int i = 0; i < folders; i++) {
+		make_dir(mount + "/d" + std::to_string(i));
+		write_file(mount + "/d" + std::to_string(i) + "/f:41", "");
+		age(mount + "/d" + std::to_string(i));
+	}
+	for (const std::string &dir : {outside, outside + "/o"})
+		age(dir);
+	DIR *probe = opendir((mount + "/d0").c_str());
+	while (probe != nullptr && readdir(probe) != nullptr)
+		;
+	if (probe != nullptr)
+		closedir(probe);
+	if (!listed_since_aged(mount + "/d0"))
+		GTEST_SKIP() << "this file system keeps no access times";
+	age(mount + "/d0");
+
+	// Counted until the count holds still, however slow the machine.
+	int listed = -1;
+	bool killed;
+	(void)run_killed(kill_at_rename, 1, killed, [&] {
+		for (int before = -2, tries = 0; listed != before && tries < 100; tries++) {
+			std::this_thread::sleep_for(std::chrono::milliseconds(200));
+			before = listed;
+			listed = 0;
+			for (int i = 0; i < folders; i++)
+				listed += listed_since_aged(mount + "/d" + std::to_string(i));
+		}
+	});
+
+	EXPECT_TRUE(killed);
+	EXPECT_LE(listed, 1024 + 3);
+	if (std::getenv("E2E_READAHEAD") != nullptr)
+		EXPECT_GE(listed, 1000);
+	EXPECT_FALSE(listed_since_aged(outside));
+	EXPECT_FALSE(listed_since_aged(outside + "/o"));
 }
 
 TEST_F(walk, link_cycles_and_broken_links_end)

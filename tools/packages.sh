@@ -15,7 +15,9 @@ test=("${build[@]}"
 	samba smbclient        # what a code page 850 client sees through a real server
 )
 fuzz=("${build[@]}" clang libclang-rt-14-dev)
-bench=("${build[@]}" python3 time strace)
+bench=("${build[@]}" python3 time strace
+	libfuse3-dev fuse3 pkgconf e2fsprogs # the slow disk: FUSE, and the ext4 made on it
+)
 
 case ${1-} in
 build) wanted=("${build[@]}") ;;
