@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
-"""Times mac2cp850 over generated trees against `find -depth`, a floor that only lists and
-renames (floor.cpp) and the script an administrator would write (admin_rename.py).
+"""Times mac2cp850 over generated trees against itself with its read-ahead off, `find -depth`, a
+floor that only lists and renames (floor.cpp) and the script an administrator would write
+(admin_rename.py).
 
     python3 bench/run.py                 # every shape at full size, 5 runs each
     python3 bench/run.py --quick         # small trees, 3 runs: a check that it all works
@@ -41,7 +42,10 @@ SHAPES = {
     'flat': dict(entries=200_000, per_folder=200_000),
     'deep': dict(levels=1500),
 }
-TOOLS = ('mac2cp850', 'find', 'floor', 'python')
+# no-readahead: the program with its read-ahead off, to show that on a warm volume the
+# read-ahead costs nothing.
+TOOLS = ('mac2cp850', 'no-readahead', 'find', 'floor', 'python')
+PROGRAMS = ('mac2cp850', 'no-readahead')
 
 
 def sh(cmd, **kw):
@@ -132,6 +136,8 @@ class Bench:
     def command(self, tool):
         if tool == 'mac2cp850':
             return [self.program]
+        if tool == 'no-readahead':
+            return [self.program, '--read-ahead', '0']
         if tool == 'find':
             return ['find', self.mount, '-depth']
         if tool == 'floor':
@@ -148,13 +154,13 @@ class Bench:
         started = time.perf_counter()
         child = subprocess.run(['/usr/bin/time', '-f', '%M', '-o', peak_file] +
                                self.command(tool), cwd=self.build, stdout=subprocess.PIPE
-                               if tool == 'mac2cp850' else subprocess.DEVNULL)
+                               if tool in PROGRAMS else subprocess.DEVNULL)
         seconds = time.perf_counter() - started
         if child.returncode != 0:
             sys.exit(f'bench: {tool} failed on {shape}')
         with open(peak_file) as f:
             peak_kib = int(f.read().split()[-1])
-        if tool == 'mac2cp850':
+        if tool in PROGRAMS:
             self.check_report(shape, child.stdout)
         return seconds, peak_kib / 1024
 
@@ -198,17 +204,19 @@ class Bench:
         median = {t: statistics.median(v) for t, v in result['times'].items()}
         print(f'\n{shape}: {entries} entries, {self.counts[shape]["folders"]} folders, '
               f'{self.counts[shape]["escaped"]} escaped; medians of {self.args.runs} runs')
-        print(f'  {"":10} {"median s":>9} {"entries/s":>11} {"/find":>6} {"/floor":>7} '
+        print(f'  {"":12} {"median s":>9} {"entries/s":>11} {"/find":>6} {"/floor":>7} '
               f'{"peak MiB":>9} {"calls/entry":>12}  runs')
         for tool, m in median.items():
             calls = result['calls'].get(tool)
             per_entry = f'{calls / entries:.4f}' if calls is not None else '-'
             runs = ' '.join(f'{t:.3f}' for t in result['times'][tool])
-            print(f'  {tool:10} {m:9.3f} {entries / m:11.0f} {m / median["find"]:6.2f} '
+            print(f'  {tool:12} {m:9.3f} {entries / m:11.0f} {m / median["find"]:6.2f} '
                   f'{m / median["floor"]:7.2f} {result["peak"][tool]:9.1f} {per_entry:>12}'
                   f'  {runs}')
         if 'python' in median:
             print(f'  python / mac2cp850: {median["python"] / median["mac2cp850"]:.2f}')
+        print(f'  mac2cp850 / no-readahead: '
+              f'{median["mac2cp850"] / median["no-readahead"]:.3f}')
         if shape == 'clean' and 'mac2cp850' in result['calls']:
             required = (entries // 11 + self.counts[shape]['folders'] // 11) / entries
             print(f'  system calls per entry beyond the statistics rewrites: '
