@@ -44,32 +44,6 @@ int put(int fd, std::string_view text)
 
 }  // namespace
 
-int append_whole(int fd, std::string_view text, bool &torn_now)
-{
-	std::size_t done = 0;
-	while (done < text.size()) {
-		ssize_t n = write(fd, text.data() + done, text.size() - done);
-		if (n > 0) {
-			done += static_cast<std::size_t>(n);
-			continue;
-		}
-		if (n < 0 && errno == EINTR)
-			continue;
-		int err = n < 0 ? errno : EIO;
-		if (done > 0 && !cut_last(fd, done))
-			torn_now = true;
-		return err;
-	}
-	return 0;
-}
-
-bool cut_last(int fd, std::size_t length)
-{
-	struct stat st;
-	return fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= length &&
-	       ftruncate(fd, st.st_size - static_cast<off_t>(length)) == 0;
-}
-
 // Each text is one unbuffered write, so it is in the file when this returns.
 void store_log(const std::string &text)
 {

@@ -25,18 +25,12 @@ bool torn;            // a record stayed in part: no whole record can follow it
 std::string run_id;   // 16 hex digits at the start of every record of this run
 std::string record;   // the text of the next write; its capacity is kept from one to the next
 
-// A folder on the walk's way down from the mount point.
-struct level {
-	folder_id id;
-	std::string name;
-	bool via_link;
-	bool recorded;
-	std::uint64_t number;  // its number in the journal, once recorded
-};
-
-std::vector<level> way;          // the first `depth` levels are in use; the rest keep capacity
-std::size_t depth;               // levels the walk is in
+// The folders of the walk's way that have a record, outermost first, with their numbers in
+// the journal. The walk walks each folder once, so a folder that is not at its level on the
+// way any more has left it, and so has everything below it.
+std::vector<std::pair<folder_id, std::uint64_t>> numbered;
 std::uint64_t folders_recorded;  // folders of this run with a record, the mount point included
+std::vector<std::uint64_t> new_numbers;  // numbers of the folders a record is about to add
 
 // Random, so that no record of another run, whatever it holds, passes for one of this run.
 std::string new_run_id()
@@ -206,57 +200,47 @@ int journal_open()
 	return 0;
 }
 
-void journal_enter(folder_id id, const char *name, bool via_link)
-{
-	if (depth == way.size())
-		way.emplace_back();
-	level &l = way[depth++];
-	l.id = id;
-	l.name.assign(name);
-	l.via_link = via_link;
-	l.recorded = false;
-}
-
-void journal_leave()
-{
-	depth--;
-}
-
-int journal_rename(ino_t ino, const char *from, const std::string &to)
+int journal_rename(const place &at, ino_t ino, const char *from, const std::string &to)
 {
 	if (int err = journal_open(); err != 0)
 		return err;
 	if (torn)
 		return EIO;
 	record.clear();
-	std::size_t first = depth;
-	while (first > 0 && !way[first - 1].recorded)
-		first--;
+	const std::vector<level> &way = at.way;
+	std::size_t first = 0;
+	while (first < numbered.size() && first < way.size() && numbered[first].first == way[first].id)
+		first++;
+	std::size_t kept = first;  // levels whose records stand; those below are written now
 	std::uint64_t number = folders_recorded;
-	for (std::size_t i = first; i < depth; i++) {
-		level &l = way[i];
-		l.number = number++;
+	std::vector<std::uint64_t> &numbers = new_numbers;
+	numbers.clear();
+	for (std::size_t i = first; i < way.size(); i++) {
+		const level &l = way[i];
+		numbers.push_back(number);
 		put_kind(i == 0 ? 'm' : l.via_link ? 'l' : 'd');
 		if (i > 0)
-			put_number(l.number);
+			put_number(number);
 		put_number(l.id.dev);
 		put_number(l.id.ino);
 		if (i > 0) {
-			put_number(way[i - 1].number);
+			put_number(i - 1 < kept ? numbered[i - 1].second : numbers[i - 1 - kept]);
 			put_name(l.name);
 		}
 		record += '\n';
+		number++;
 	}
 	put_kind('r');
-	put_number(way[depth - 1].number);
+	put_number(way.size() - 1 < kept ? numbered[way.size() - 1].second : numbers.back());
 	put_number(ino);
 	put_name(from);
 	put_name(to);
 	record += '\n';
 	if (int err = append_whole(journal_fd, record, torn); err != 0)
 		return err;
-	for (std::size_t i = first; i < depth; i++)
-		way[i].recorded = true;
+	numbered.resize(kept);
+	for (std::size_t i = kept; i < way.size(); i++)
+		numbered.emplace_back(way[i].id, numbers[i - kept]);
 	folders_recorded = number;
 	return 0;
 }

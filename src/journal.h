@@ -10,23 +10,16 @@
 #include <string_view>
 #include <vector>
 
-#include "walk.h"
+#include "place.h"
 
 // Opens the journal and starts this run's records, unless that is done already; 0, an errno,
 // or -1 when the journal is no regular file.
 int journal_open();
 
-// The walk has entered folder `id` as entry `name` of the folder entered before it (through a
-// link when `via_link`); the first folder entered is the mount point, whose name is not used.
-void journal_enter(folder_id id, const char *name, bool via_link);
-
-// The walk has left the folder entered last.
-void journal_leave();
-
-// Records that entry `ino` of the folder entered last is about to be renamed from `from` to
-// `to`, after the folders on its way that have no record yet, in one write; 0, an errno, or -1
-// when the journal is no regular file.
-int journal_rename(ino_t ino, const char *from, const std::string &to);
+// Records that entry `ino` of the folder last on the way of `at` is about to be renamed from
+// `from` to `to`, after the folders on that way that have no record yet, in one write; 0, an
+// errno, or -1 when the journal is no regular file.
+int journal_rename(const place &at, ino_t ino, const char *from, const std::string &to);
 
 // Records that the rename recorded last failed with `err`, as far as the journal can take it.
 void journal_failure(int err);

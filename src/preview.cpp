@@ -9,38 +9,36 @@
 #include <unordered_set>
 #include <vector>
 
-#include "convert.h"
-#include "walk.h"
+#include "decide.h"
+#include "progress.h"
 
-bool g_dry_run;
 std::uint64_t g_collisions;
 std::uint64_t g_keeping_escapes;
 
 namespace
 {
 
+bool transliterating;  // names are decided with the transliterations
+
 // What the run would have done so far to the names of one folder, over what the disk holds.
 struct view {
-	std::string dir;
+	std::size_t depth;                     // the folder's level on the walk's way
+	folder_id id;                          // the folder
 	std::unordered_set<std::string> made;  // names the run would have given
 	std::unordered_set<std::string> gone;  // names the run would have taken away
 };
 
-// Views of folders on the walk's current path that have any, outermost first. The walk is
-// depth-first and reaches each folder by one path only, so a view whose folder does not hold
-// the entry at hand is done with.
+// Views of folders on the walk's way that have any, outermost first. The walk is depth-first
+// and walks each folder once, so a view whose folder has left the way is done with.
 std::vector<view> views;
 std::string line;  // the listing line at hand; capacity kept between lines
 
-view *view_of(const std::string &dir)
+view *view_of(const place &at)
 {
-	while (!views.empty()) {
-		const std::string &top = views.back().dir;
-		if (dir.starts_with(top) && (dir.size() == top.size() || dir[top.size()] == '/'))
-			break;
+	while (!views.empty() && (views.back().depth >= at.way.size() ||
+	                          at.way[views.back().depth].id != views.back().id))
 		views.pop_back();
-	}
-	return !views.empty() && views.back().dir == dir ? &views.back() : nullptr;
+	return !views.empty() && views.back().depth + 1 == at.way.size() ? &views.back() : nullptr;
 }
 
 // A name that can't be looked up is taken for free: the run would try it.
@@ -56,7 +54,7 @@ bool taken(int dirfd, const view *v, const std::string &name)
 
 void print_line()
 {
-	hide_progress();
+	progress_hide();
 	(void)std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
@@ -76,7 +74,7 @@ void note_translit(int value, std::string_view escape, std::string_view name, co
                    const std::string &option_name)
 {
 	const std::string &rep = translit[value];
-	if (g_transliterate) {
+	if (transliterating) {
 		const char *misfit = translit_misfit(original);
 		line.append("; ");
 		if (misfit != nullptr)
@@ -110,7 +108,7 @@ void list_kept(const std::string &dir, std::string_view name, const char *origin
 		line.append(why != nullptr ? why : "would be decoded by the next run");
 		if (why == nullptr || translit[value].empty())
 			continue;
-		if (!g_transliterate && !option_known) {
+		if (!transliterating && !option_known) {
 			option_known = true;
 			if (!decode_name(original, option_name, true))
 				option_name = original;
@@ -126,8 +124,9 @@ void list_kept(const std::string &dir, std::string_view name, const char *origin
 
 }  // namespace
 
-void list_rerun_breakers()
+void preview_start(bool transliterate)
 {
+	transliterating = transliterate;
 	const char *hex = "0123456789abcdef";
 	for (int value = 0; value < 256; value++) {
 		auto byte = static_cast<unsigned char>(mactable[value]);
@@ -142,31 +141,31 @@ void list_rerun_breakers()
 
 // The run renames entry after entry, each against the names its folder holds at that moment:
 // those on disk, less the ones it renamed away, plus the ones it gave.
-void foresee(int dirfd, const std::string &dir, const char *name, const char *new_name)
+void foresee(int dirfd, const place &at, const char *name, ino_t /*ino*/,
+             const std::string *new_name)
 {
+	const std::string &dir = at.path;
 	if (new_name != nullptr) {
-		view *v = view_of(dir);
-		bool collides = taken(dirfd, v, new_name);
+		view *v = view_of(at);
+		bool collides = taken(dirfd, v, *new_name);
 		line.assign(collides ? "collision: " : "").append(dir).append("/").append(name);
-		line.append(" -> ").append(dir).append("/").append(new_name).append("\n");
+		line.append(" -> ").append(dir).append("/").append(*new_name).append("\n");
 		print_line();
 		if (collides) {
 			g_collisions++;
 			return;
 		}
 		if (v == nullptr)
-			v = &views.emplace_back(view{dir, {}, {}});
+			v = &views.emplace_back(view{at.way.size() - 1, at.way.back().id, {}, {}});
 		v->made.erase(name);
 		v->gone.insert(name);
-		v->made.insert(new_name);
+		v->made.insert(*new_name);
 	}
-	list_kept(dir, new_name != nullptr ? new_name : name, name);
+	list_kept(dir, new_name != nullptr ? std::string_view(*new_name) : name, name);
 }
 
 void note_mount(const std::string &path)
 {
-	if (!g_dry_run)
-		return;
 	line.assign("mount: ").append(path).append("\n");
 	print_line();
 }

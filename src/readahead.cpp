@@ -16,7 +16,6 @@
 #include <set>
 #include <string>
 
-#include "walk.h"
 
 unsigned g_readahead_threads = 16;
 bool g_readahead_at_once;
@@ -24,9 +23,9 @@ bool g_readahead_at_once;
 namespace
 {
 
-// A folder's place in walk order: its index in its folder's listing at each level below the
-// mount point. Walk order is the lexicographic order of places, a folder before its contents.
-using place = std::vector<std::size_t>;
+// A folder's position in walk order: its index in its folder's listing at each level below the
+// mount point. Walk order is the lexicographic order of positions, a folder before its contents.
+using position = std::vector<std::size_t>;
 
 // Folders listed ahead of the walk that it has not reached yet are kept to this many, so that
 // a large volume does not push out of the caches what the walk still needs.
@@ -63,9 +62,9 @@ std::mutex lock;                  // guards everything below
 std::condition_variable work;     // more folders to list, or stopping
 std::condition_variable room;     // the walk has moved on, or stopping
 bool stopping;                    // threads end: the walk is done, or the caches hold what's ahead
-place walk_at;                    // the folder the walk entered last
-std::map<place, listed> waiting;  // by the place of each one's next subfolder
-std::set<place> ahead;            // listed or being listed, not reached by the walk yet
+position walk_at;                 // the folder the walk entered last
+std::map<position, listed> waiting;  // by the position of each one's next subfolder
+std::set<position> ahead;            // listed or being listed, not reached by the walk yet
 unsigned short_of_room;           // threads waiting on `room`
 unsigned quick_in_a_row;          // folders ahead of the walk listed quickly since a slow one
 
@@ -75,7 +74,7 @@ bool slow(std::chrono::nanoseconds took, std::size_t entries)
 }
 
 // Whether the walk has left the folder at `at` and everything below it behind.
-bool passed(const place &at)
+bool passed(const position &at)
 {
 	return at < walk_at &&
 	       (at.size() > walk_at.size() || !std::equal(at.begin(), at.end(), walk_at.begin()));
@@ -83,7 +82,7 @@ bool passed(const place &at)
 
 // The first folder in walk order that the walk has not passed yet; false when none is known.
 // Folders on the walk's own path are handed out too, since what lies ahead is below them.
-bool next_folder(place &at, std::string &path)
+bool next_folder(position &at, std::string &path)
 {
 	while (!waiting.empty()) {
 		auto node = waiting.extract(waiting.begin());
@@ -152,7 +151,7 @@ void warm_inodes(int fd, const std::string &named)
 void *reader(void *)
 {
 	std::vector<char> records(std::size_t{1} << 15);
-	place at;
+	position at;
 	std::string path;
 	std::string named;
 	std::unique_lock<std::mutex> held(lock);
@@ -201,14 +200,22 @@ void *reader(void *)
 	return nullptr;
 }
 
-void start(const std::vector<std::size_t> &where)
+// The position of the folder last on the way of `at`.
+void position_of(const ::place &at, position &out)
+{
+	out.clear();
+	for (std::size_t i = 1; i < at.way.size(); i++)
+		out.push_back(at.way[i].index);
+}
+
+void start(const ::place &at)
 {
 	started = true;
 	stopping = false;
 	quick_in_a_row = 0;
-	walk_at = where;
+	position_of(at, walk_at);
 	// The mount point itself, handed out as the only subfolder of a folder above it.
-	waiting.emplace(place{}, listed{"", {0}, std::string{'.', '\0'}});
+	waiting.emplace(position{}, listed{"", {0}, std::string{'.', '\0'}});
 	for (std::size_t i = 0; i < wanted; i++) {
 		pthread_t thread;
 		if (pthread_create(&thread, nullptr, reader, nullptr) != 0)
@@ -254,8 +261,7 @@ std::size_t readahead_prepare(int mount_fd, std::size_t spare)
 	return wanted + 1;
 }
 
-void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries,
-                      std::chrono::nanoseconds took)
+void readahead_walked(const ::place &at, std::size_t entries, std::chrono::nanoseconds took)
 {
 	if (wanted == 0)
 		return;
@@ -267,7 +273,7 @@ void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries
 			held.unlock();
 			end();
 		} else {
-			walk_at = where;
+			position_of(at, walk_at);
 			ahead.erase(ahead.begin(), ahead.upper_bound(walk_at));
 			if (short_of_room > 0 && ahead.size() <= window - window / 4)
 				room.notify_all();
@@ -279,7 +285,7 @@ void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries
 	bool was_slow = last_slow;
 	last_slow = slow(took, entries);
 	if (g_readahead_at_once || (was_slow && last_slow))
-		start(where);
+		start(at);
 }
 
 void readahead_stop()

@@ -5,7 +5,8 @@
 
 #include <chrono>
 #include <cstddef>
-#include <vector>
+
+#include "place.h"
 
 extern unsigned g_readahead_threads;  // threads that list folders ahead of the walk; 0: none
 extern bool g_readahead_at_once;      // run them from the first folder on, slow listings or not
@@ -17,11 +18,9 @@ inline constexpr unsigned readahead_max_threads = 64;
 // descriptors at once; returns how many it may hold, which the walk must leave to it.
 std::size_t readahead_prepare(int mount_fd, std::size_t spare);
 
-// Tells that the walk entered the folder at `where` (its index in its folder's listing at each
-// level below the mount point) and listed its `entries` in `took`; starts the threads when
-// listings are slow.
-void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries,
-                      std::chrono::nanoseconds took);
+// Tells that the walk entered the folder last on the way of `at` and listed its `entries` in
+// `took`; starts the threads when listings are slow.
+void readahead_walked(const place &at, std::size_t entries, std::chrono::nanoseconds took);
 
 // Stops the threads, waits for them and lets go of everything the read-ahead holds.
 void readahead_stop();

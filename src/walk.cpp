@@ -2,7 +2,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
@@ -11,33 +10,25 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <ctime>
-#include <string>
 #include <unordered_set>
 #include <vector>
 
-#include "convert.h"
-#include "journal.h"
-#include "preview.h"
+#include "decide.h"
+#include "progress.h"
 #include "readahead.h"
-#include "runstats.h"
 
 std::uint64_t g_folder_counter;
 std::uint64_t g_file_counter;
+std::uint64_t g_conversion_counter;
 std::uint64_t g_last_folder;
 std::uint64_t g_last_file;
 std::uint64_t g_unwalked;
-std::size_t g_fd_budget;
 
 namespace
 {
 
 // A counter triggers a statistics write when it passes its last trigger by more than this.
 constexpr std::uint64_t stats_threshold = 10;
-
-// Descriptors the walk leaves free beyond its folders: the log and the statistics file, which
-// open late, a folder being opened, and two for climbing from a link's target.
-constexpr std::size_t fd_reserve = 5;
 
 struct folder_id_hash {
 	std::size_t operator()(const folder_id &id) const noexcept
@@ -47,63 +38,33 @@ struct folder_id_hash {
 	}
 };
 
-// One folder on the current descent path.
+// What the walk keeps of one folder on its way, beside the folder's level in `here`.
 struct frame {
 	int fd;               // -1 while handed back to stay within the descriptor budget
-	folder_id id;         // what fd must be when it is reopened through ".."
 	std::uint64_t mount;  // the mount it lies on
 	std::string listing;  // per entry: its type from the listing, its inode, its name, a 0 byte
 	std::size_t next;     // offset in listing of the entry being handled
 	std::size_t index;    // entries in listing before the one at next
-	std::size_t path_len;  // length of this folder's path
-	bool in_child;         // the entry at next is a folder being walked right now
-	bool via_link;         // entered through a link, so its ".." leads elsewhere
+	bool in_child;        // the entry at next is a folder being walked right now
 };
 
 // Where an entry's name starts in a listing, after its type and inode.
 constexpr std::size_t name_offset = 1 + sizeof(ino_t);
 
-folder_id root_id;  // the mount point: a link is followed only to it or below it
+const act *acting;           // what is done with each decision
+folder_id root_id;           // the mount point: a link is followed only to it or below it
+place here;                  // the way down from the mount point; one frame for each level
+std::vector<frame> stack;    // the walk's own state of each folder on the way
+std::size_t fd_budget;       // levels that keep their folder open; lowered when the process
+                             // runs out of descriptors all the same
+std::string decided;         // the decided name of the entry at hand; capacity kept
 std::unordered_set<folder_id, folder_id_hash> walked;  // each folder is walked once per run
-std::vector<frame> stack;                              // the mount point, then the way down
-std::vector<std::size_t> where;  // each frame's index in its parent's listing, for the read-ahead
-
-// The progress line is brought up to date at most this often, and the clock is read only
-// every this many entries, so that it costs the walk nothing to speak of.
-constexpr long progress_interval_ns = 250'000'000;
-constexpr std::uint64_t progress_every = 64;
-
-bool progress_on;         // standard error is a terminal: the walk shows its progress there
-bool progress_shown;      // the progress line is on the terminal, after the saved cursor
-timespec progress_start;  // when the walk began
-timespec progress_last;   // when the progress line was last brought up to date
-
-long long elapsed_ns(const timespec &from, const timespec &to)
-{
-	return (to.tv_sec - from.tv_sec) * 1'000'000'000LL + (to.tv_nsec - from.tv_nsec);
-}
-
-// Writes the line where the cursor stood when it was first shown (saved with ESC 7, restored
-// with ESC 8 and the rest of the line erased), so that it stays on one line, after whatever
-// the console shows there.
-void show_progress(const timespec &now)
-{
-	long long seconds = elapsed_ns(progress_start, now) / 1'000'000'000LL;
-	std::string text = progress_shown ? "\0338\033[K" : "\0337";
-	text += "entries: " + std::to_string(g_file_counter);
-	text += "  folders: " + std::to_string(g_folder_counter);
-	text += "  conversions: " + std::to_string(g_conversion_counter);
-	text += "  " + std::to_string(seconds / 60) + (seconds % 60 < 10 ? ":0" : ":");
-	text += std::to_string(seconds % 60);
-	(void)write(STDERR_FILENO, text.data(), text.size());
-	progress_shown = true;
-	progress_last = now;
-}
 
 void count_folder()
 {
 	if (++g_folder_counter > g_last_folder + stats_threshold) {
-		store_stats();
+		if (acting->stats != nullptr)
+			acting->stats(g_file_counter, g_folder_counter);
 		g_last_folder = g_folder_counter;
 	}
 }
@@ -111,15 +72,11 @@ void count_folder()
 void count_file()
 {
 	if (++g_file_counter > g_last_file + stats_threshold) {
-		store_stats();
+		if (acting->stats != nullptr)
+			acting->stats(g_file_counter, g_folder_counter);
 		g_last_file = g_file_counter;
 	}
-	if (progress_on && g_file_counter % progress_every == 0) {
-		timespec now;
-		(void)clock_gettime(CLOCK_MONOTONIC, &now);
-		if (elapsed_ns(progress_last, now) >= progress_interval_ns)
-			show_progress(now);
-	}
+	progress_tick(g_file_counter, g_folder_counter, g_conversion_counter);
 }
 
 // The folder open as `fd`, and in `mount` the mount it lies on (its device where the system
@@ -139,11 +96,10 @@ folder_id identify(int fd, std::uint64_t &mount)
 bool give_back()
 {
 	for (std::size_t i = 0; i + 1 < stack.size(); i++) {
-		if (stack[i].fd >= 0 && !stack[i + 1].via_link) {
+		if (stack[i].fd >= 0 && !here.way[i + 1].via_link) {
 			(void)close(stack[i].fd);
 			stack[i].fd = -1;
-			g_fd_budget =
-			        std::max<std::size_t>(1, std::min(g_fd_budget, stack.size() - 1));
+			fd_budget = std::max<std::size_t>(1, std::min(fd_budget, stack.size() - 1));
 			return true;
 		}
 	}
@@ -226,28 +182,30 @@ std::size_t read_listing(int fd, std::string &listing)
 	return entries;
 }
 
-// `name` lies in the parent's listing, which moves when the stack grows: it is used first. The
-// read-ahead learns where the walk is, and how long the listing took.
-void enter(int fd, folder_id id, std::uint64_t mount, std::size_t path_len, const char *name,
+// Enters the folder open as `fd`, entry `name` (at `index` in its parent's listing) of the
+// folder the walk is in, whose path `here.path` already names. `name` lies in the parent's
+// listing, which moves when the stack grows: it is used first. The read-ahead learns where
+// the walk is, and how long the listing took.
+void enter(int fd, folder_id id, std::uint64_t mount, const char *name, std::size_t index,
            bool via_link)
 {
 	walked.insert(id);
-	journal_enter(id, name, via_link);
-	stack.push_back({fd, id, mount, {}, 0, 0, path_len, false, via_link});
+	here.way.push_back({id, name, via_link, index, here.path.size()});
+	stack.push_back({fd, mount, {}, 0, 0, false});
 	auto started = std::chrono::steady_clock::now();
 	std::size_t entries = read_listing(fd, stack.back().listing);
-	readahead_walked(where, entries, std::chrono::steady_clock::now() - started);
+	readahead_walked(here, entries, std::chrono::steady_clock::now() - started);
 }
 
 // Gets back a parent's descriptor through the child's "..", if it is still the same folder.
-bool reopen_parent(int child_fd, frame &parent)
+bool reopen_parent(int child_fd, frame &parent, folder_id parent_id)
 {
 	if (child_fd < 0)
 		return false;
 	int fd = open_at(child_fd, "..", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0)
 		return false;
-	if (identity(fd) != parent.id) {
+	if (identity(fd) != parent_id) {
 		(void)close(fd);
 		return false;
 	}
@@ -255,129 +213,48 @@ bool reopen_parent(int child_fd, frame &parent)
 	return true;
 }
 
-void leave(std::string &path)
+void leave()
 {
 	frame &done = stack.back();
 	if (stack.size() > 1) {
 		frame &parent = stack[stack.size() - 2];
+		const level &up = here.way[here.way.size() - 2];
 		// A parent that can't be had back safely is left as it is: no rename in it.
-		if (parent.fd < 0 && !reopen_parent(done.fd, parent)) {
+		if (parent.fd < 0 && !reopen_parent(done.fd, parent, up.id)) {
 			parent.next = parent.listing.size();
 			parent.in_child = false;
 		}
-		path.resize(parent.path_len);
-		where.pop_back();
+		here.path.resize(up.path_len);
 	}
 	if (done.fd >= 0)
 		(void)close(done.fd);
 	stack.pop_back();
-	journal_leave();
+	here.way.pop_back();
 }
 
 }  // namespace
 
-void hide_progress()
-{
-	if (!progress_shown)
-		return;
-	(void)write(STDERR_FILENO, "\0338\033[K", 5);
-	progress_shown = false;
-}
-
-const struct dirent64 *next_entry(listing_reader &reader)
-{
-	for (;;) {
-		if (reader.at == reader.filled) {
-			reader.filled =
-			        getdents64(reader.fd, reader.records.data(), reader.records.size());
-			reader.at = 0;
-			if (reader.filled <= 0)
-				return nullptr;
-		}
-		const auto *entry = reinterpret_cast<const struct dirent64 *>(
-		        reader.records.data() + reader.at);
-		reader.at += entry->d_reclen;
-		const char *name = entry->d_name;
-		if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))))
-			return entry;
-	}
-}
-
-// Where the open descriptors can't be listed, half the limit is taken for free, and the walk
-// gives descriptors back when it meets the limit all the same.
-std::size_t descriptor_budget()
-{
-	struct rlimit limit;
-	if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
-		return 512;
-	std::size_t open_now = limit.rlim_cur / 2;
-	if (int fd = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
-		std::string listing;
-		open_now = read_listing(fd, listing) - 1;  // its own descriptor is closed again
-		(void)close(fd);
-	}
-	std::size_t taken = open_now + fd_reserve;
-	return limit.rlim_cur > taken ? limit.rlim_cur - taken : 1;
-}
-
-folder_id identity(int fd)
-{
-	struct stat st;
-	if (fstat(fd, &st) != 0)
-		return {0, 0};
-	return {st.st_dev, st.st_ino};
-}
-
-bool below(int fd, folder_id root)
-{
-	folder_id id = identity(fd);
-	int cur = fd;
-	bool inside = false;
-	while (!(id == folder_id{0, 0})) {
-		if (id == root) {
-			inside = true;
-			break;
-		}
-		int up = openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
-		if (cur != fd)
-			(void)close(cur);
-		cur = up;
-		if (cur < 0)
-			break;
-		folder_id up_id = identity(cur);
-		if (up_id == id)
-			break;
-		id = up_id;
-	}
-	if (cur >= 0 && cur != fd)
-		(void)close(cur);
-	return inside;
-}
-
 // Iterative, so that depth costs heap, not stack; each frame keeps one descriptor, up to the
 // budget, so that depth is not bounded by the open-file limit either.
-void scan_path(const char *path)
+void scan_path(const char *mount_point, bool transliterate, const act &act)
 {
+	acting = &act;
 	count_folder();
-	int fd = open_at(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int fd = open_at(AT_FDCWD, mount_point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0)
 		return;
 	std::uint64_t root_mount = 0;
 	root_id = identify(fd, root_mount);
-	g_fd_budget = descriptor_budget();
-	g_fd_budget -= readahead_prepare(fd, g_fd_budget / 4);
-	progress_on = isatty(STDERR_FILENO) != 0;
-	if (progress_on) {
-		(void)clock_gettime(CLOCK_MONOTONIC, &progress_start);
-		show_progress(progress_start);
-	}
+	fd_budget = descriptor_budget();
+	fd_budget -= readahead_prepare(fd, fd_budget / 4);
+	progress_start(g_file_counter, g_folder_counter, g_conversion_counter);
 
-	std::string dir = path;
-	enter(fd, root_id, root_mount, dir.size(), path, false);
+	here.path = mount_point;
+	enter(fd, root_id, root_mount, mount_point, 0, false);
 	while (!stack.empty()) {
 		frame &cur = stack.back();
 		if (cur.next == cur.listing.size()) {
-			leave(dir);
+			leave();
 			continue;
 		}
 		auto type = static_cast<unsigned char>(cur.listing[cur.next]);
@@ -392,30 +269,32 @@ void scan_path(const char *path)
 			bool via_link;
 			// A link whose parent can't be reopened through ".." is left to the walk
 			// over the folder it points to, which lies inside the volume too.
-			bool links = stack.size() < g_fd_budget;
+			bool links = stack.size() < fd_budget;
 			int child = open_folder(cur.fd, name, type, links, id, mount, via_link);
 			if (child >= 0) {
 				cur.in_child = true;
-				if (!via_link && stack.size() >= g_fd_budget) {
+				if (!via_link && stack.size() >= fd_budget) {
 					(void)close(cur.fd);
 					cur.fd = -1;
 				}
 				count_folder();
-				dir += '/';
-				dir.append(name, name_len);
-				if (mount != cur.mount)
-					note_mount(dir);
-				where.push_back(cur.index);
-				enter(child, id, mount, dir.size(), name, via_link);
+				here.path += '/';
+				here.path.append(name, name_len);
+				if (mount != cur.mount && act.mount != nullptr)
+					act.mount(here.path);
+				enter(child, id, mount, name, cur.index, via_link);
 				continue;
 			}
 		}
 		cur.in_child = false;
 		count_file();
-		set_new_name(cur.fd, dir, name, ino);
+		bool changed = decode_name(name, decided, transliterate);
+		if (changed)
+			g_conversion_counter++;
+		act.entry(cur.fd, here, name, ino, changed ? &decided : nullptr);
 		cur.next += name_offset + name_len + 1;
 		cur.index++;
 	}
 	readahead_stop();
-	hide_progress();
+	progress_hide();
 }

@@ -1,25 +1,14 @@
-#include "convert.h"
+#include "decide.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <string_view>
 
-#include "convlog.h"
-#include "journal.h"
-#include "mac2cp850.h"
-#include "preview.h"
-
 unsigned char mactable[256];
 std::string translit[256];
-bool g_transliterate;
-std::uint64_t g_conversion_counter;
-std::uint64_t g_withheld;
-std::string g_withheld_reason;
 
 namespace
 {
@@ -35,39 +24,7 @@ int hex_digit(char c)
 	return -1;
 }
 
-std::string decoded;  // the decoded name of the entry at hand; capacity kept between entries
-std::string line;     // its log line; capacity kept between entries
-
-// A rename withheld: the first one says why for the whole run.
-void withhold(const char *file, int err)
-{
-	if (g_withheld++ != 0)
-		return;
-	g_withheld_reason = std::string(file) + ": ";
-	if (err < 0)
-		g_withheld_reason += "not a regular file";
-	else
-		g_withheld_reason += std::to_string(err) + " " + std::strerror(err);
-}
-
 }  // namespace
-
-// Where the file system lacks RENAME_NOREPLACE, looks for `to` right before a plain rename.
-int rename_noreplace(int dirfd, const char *from, const char *to)
-{
-	if (renameat2(dirfd, from, dirfd, to, RENAME_NOREPLACE) == 0)
-		return 0;
-	if (errno != EINVAL && errno != ENOSYS)
-		return -1;
-	struct stat st;
-	if (fstatat(dirfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-		errno = EEXIST;
-		return -1;
-	}
-	if (errno != ENOENT)
-		return -1;
-	return renameat(dirfd, from, dirfd, to);
-}
 
 int escape_at(const char *p)
 {
@@ -223,48 +180,35 @@ const char *translit_misfit(const char *name)
 	return transliterated ? misfit(out) : nullptr;
 }
 
-// Non-blocking, so that a FIFO in the table's place can't hang the caller.
-int load_table(const char *path)
+// Non-blocking, so that a FIFO in the table's place can't hang the caller. Whatever the file
+// holds beyond 256 bytes, or fails to deliver, leaves the table as far as it was read.
+fault load_table(const char *path)
 {
 	std::memset(mactable, 0, sizeof mactable);
 	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
-		return errno;
-	std::size_t filled = 0;
-	while (filled < sizeof mactable) {
-		ssize_t n = read(fd, mactable + filled, sizeof mactable - filled);
-		if (n <= 0)
-			break;
-		filled += static_cast<std::size_t>(n);
-	}
+		return {errno, {}};
+	std::string bytes;
+	(void)read_whole(fd, bytes, sizeof mactable);
 	(void)close(fd);
-	return 0;
+	std::memcpy(mactable, bytes.data(), bytes.size());
+	return {};
 }
 
-std::string load_translit(const char *path)
+fault load_translit(const char *path)
 {
 	for (std::string &rep : translit)
 		rep.clear();
 	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
-		return std::to_string(errno) + " " + std::strerror(errno);
+		return {errno, {}};
 	// 256 valid lines take at most 2,048 bytes, so a longer file has a bad line, which shows
 	// within its first 9 bytes: reading more could only feed a runaway file into memory.
-	std::string text(4096, '\0');
-	std::size_t filled = 0;
-	while (filled < text.size()) {
-		ssize_t n = read(fd, text.data() + filled, text.size() - filled);
-		if (n == 0)
-			break;
-		if (n < 0) {
-			int err = errno;
-			(void)close(fd);
-			return std::to_string(err) + " " + std::strerror(err);
-		}
-		filled += static_cast<std::size_t>(n);
-	}
+	std::string text;
+	fault f = read_whole(fd, text, 4096);
 	(void)close(fd);
-	text.resize(filled);
+	if (f)
+		return f;
 
 	unsigned number = 0;
 	for (std::size_t at = 0; at < text.size();) {
@@ -276,42 +220,9 @@ std::string load_translit(const char *path)
 		if (!why.empty()) {
 			for (std::string &rep : translit)
 				rep.clear();
-			return why;
+			return {0, why};
 		}
 		at = end + 1;
 	}
-	return "";
-}
-
-void set_new_name(int dirfd, const std::string &dir, const char *name, ino_t ino)
-{
-	bool changed = decode_name(name, decoded, g_transliterate);
-	if (changed)
-		g_conversion_counter++;
-	if (g_dry_run)
-		return foresee(dirfd, dir, name, changed ? decoded.c_str() : nullptr);
-	if (changed)
-		rename_entry(dirfd, dir, name, ino, decoded);
-}
-
-// Records before acts: the log line, the journal record, the rename, and after a failed rename
-// its error line and record. A log line whose record can't follow is taken out again, so that
-// the log lists no rename that did not happen.
-void rename_entry(int dirfd, const std::string &dir, const char *name, ino_t ino,
-                  const std::string &new_name)
-{
-	line.assign(dir).append("/").append(name).append(" -> ");
-	line.append(dir).append("/").append(new_name).append("\r\n");
-	if (int err = store_log_line(line); err != 0)
-		return withhold(g_logfile, err);
-	if (int err = journal_rename(ino, name, new_name); err != 0) {
-		unstore_log_line(line);
-		return withhold(g_journalfile, err);
-	}
-
-	if (rename_noreplace(dirfd, name, new_name.c_str()) != 0) {
-		int err = errno;
-		store_log("Error: " + std::to_string(err) + " " + std::strerror(err) + "\r\n");
-		journal_failure(err);
-	}
+	return {};
 }

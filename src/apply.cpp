@@ -1,0 +1,51 @@
+#include "apply.h"
+
+#include <cerrno>
+#include <cstring>
+
+#include "convlog.h"
+#include "journal.h"
+
+std::uint64_t g_withheld;
+std::string g_withheld_file;
+fault g_withheld_fault;
+
+namespace
+{
+
+std::string line;  // the log line of the rename at hand; capacity kept between entries
+
+// A rename withheld: the first one says why for the whole run.
+void withhold(const std::string &file, const fault &why)
+{
+	if (g_withheld++ != 0)
+		return;
+	g_withheld_file = file;
+	g_withheld_fault = why;
+}
+
+}  // namespace
+
+// Records before acts: the log line, the journal record, the rename, and after a failed rename
+// its error line and record. A log line whose record can't follow is taken out again, so that
+// the log lists no rename that did not happen.
+void apply(int dirfd, const place &at, const char *name, ino_t ino, const std::string *new_name)
+{
+	if (new_name == nullptr)
+		return;
+	const std::string &dir = at.path;
+	line.assign(dir).append("/").append(name).append(" -> ");
+	line.append(dir).append("/").append(*new_name).append("\r\n");
+	if (fault f = store_log_line(line))
+		return withhold(log_path(), f);
+	if (fault f = journal_rename(at, ino, name, *new_name)) {
+		unstore_log_line(line);
+		return withhold(journal_path(), f);
+	}
+
+	if (rename_noreplace(dirfd, name, new_name->c_str()) != 0) {
+		int err = errno;
+		store_log("Error: " + std::to_string(err) + " " + std::strerror(err) + "\r\n");
+		journal_failure(err);
+	}
+}

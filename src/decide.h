@@ -1,0 +1,34 @@
+// The decision of a name: its colon escapes decoded through the table, with the
+// transliterations where asked, and why an escape stays. No I/O but loading its two files.
+#pragma once
+
+#include <string>
+
+#include "fsutil.h"
+
+extern unsigned char mactable[256];  // byte that replaces an escape of each value; 0: none
+extern std::string translit[256];    // what replaces an escape the table keeps; empty: none
+
+// The value of the escape at `p`, ':' and exactly two hex digits; -1 when `p` starts none.
+int escape_at(const char *p);
+
+// Why an escape of `value` stays as it stands, as a text for people; nullptr when the table
+// decodes it. With the transliterations such an escape may still take its transliteration.
+const char *why_kept(int value);
+
+// Decodes the escapes of `name` into `out`, with the transliterations if `transliterate`;
+// false (and `out` unspecified) when nothing changes.
+bool decode_name(const char *name, std::string &out, bool transliterate);
+
+// Why `name`, decoded with the transliterations, would make a name a Windows client can't use,
+// so that it is decoded as without them ("would end in '.'"); nullptr when it would not.
+const char *translit_misfit(const char *name);
+
+// Fills the table from the first 256 bytes of file `path`, entries it lacks 0; a fault only
+// when the file can't be opened.
+fault load_table(const char *path);
+
+// Fills `translit` from file `path`, one "XX replacement" line per code that the table loaded
+// keeps; a fault when the file can't be read or a line can't be used ("line 3: ..."), and then
+// leaves `translit` empty.
+fault load_translit(const char *path);

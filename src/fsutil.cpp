@@ -1,0 +1,183 @@
+#include "fsutil.h"
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+std::string fault_text(const fault &f, bool with_number)
+{
+	if (f.err == 0)
+		return f.why;
+	std::string text = std::strerror(f.err);
+	return with_number ? std::to_string(f.err) + " " + text : text;
+}
+
+int open_regular(int dirfd, const char *name, int flags, mode_t mode, fault &f)
+{
+	int fd;
+	do
+		fd = openat(dirfd, name, flags | O_CLOEXEC | O_NONBLOCK, mode);
+	while (fd < 0 && errno == EINTR);
+	if (fd < 0) {
+		f = {errno, {}};
+		return -1;
+	}
+	struct stat st;
+	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+		f = {0, "not a regular file"};
+		(void)close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+fault read_whole(int fd, std::string &out, std::size_t limit)
+{
+	out.clear();
+	std::size_t filled = 0;
+	while (filled < limit) {
+		if (filled == out.size())
+			out.resize(std::min(limit, std::max<std::size_t>(4096, 2 * out.size())));
+		ssize_t n = read(fd, out.data() + filled, out.size() - filled);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			out.resize(filled);
+			return n < 0 ? fault{errno, {}} : fault{};
+		}
+		filled += static_cast<std::size_t>(n);
+	}
+	out.resize(filled);
+	return {};
+}
+
+int append_whole(int fd, std::string_view text, bool &torn_now)
+{
+	std::size_t done = 0;
+	while (done < text.size()) {
+		ssize_t n = write(fd, text.data() + done, text.size() - done);
+		if (n > 0) {
+			done += static_cast<std::size_t>(n);
+			continue;
+		}
+		if (n < 0 && errno == EINTR)
+			continue;
+		int err = n < 0 ? errno : EIO;
+		if (done > 0 && !cut_last(fd, done))
+			torn_now = true;
+		return err;
+	}
+	return 0;
+}
+
+bool cut_last(int fd, std::size_t length)
+{
+	struct stat st;
+	return fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= length &&
+	       ftruncate(fd, st.st_size - static_cast<off_t>(length)) == 0;
+}
+
+// Where the file system lacks RENAME_NOREPLACE, looks for `to` right before a plain rename.
+int rename_noreplace(int dirfd, const char *from, const char *to)
+{
+	if (renameat2(dirfd, from, dirfd, to, RENAME_NOREPLACE) == 0)
+		return 0;
+	if (errno != EINVAL && errno != ENOSYS)
+		return -1;
+	struct stat st;
+	if (fstatat(dirfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+		errno = EEXIST;
+		return -1;
+	}
+	if (errno != ENOENT)
+		return -1;
+	return renameat(dirfd, from, dirfd, to);
+}
+
+namespace
+{
+
+// Descriptors a walk leaves free beyond its folders: the log and the statistics file, which
+// open late, a folder being opened, and two for climbing from a link's target.
+constexpr std::size_t fd_reserve = 5;
+
+}  // namespace
+
+const struct dirent64 *next_entry(listing_reader &reader)
+{
+	for (;;) {
+		if (reader.at == reader.filled) {
+			reader.filled =
+			        getdents64(reader.fd, reader.records.data(), reader.records.size());
+			reader.at = 0;
+			if (reader.filled <= 0)
+				return nullptr;
+		}
+		const auto *entry = reinterpret_cast<const struct dirent64 *>(
+		        reader.records.data() + reader.at);
+		reader.at += entry->d_reclen;
+		const char *name = entry->d_name;
+		if (!(name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'))))
+			return entry;
+	}
+}
+
+// Where the open descriptors can't be listed, half the limit is taken for free, and the walk
+// gives descriptors back when it meets the limit all the same.
+std::size_t descriptor_budget()
+{
+	struct rlimit limit;
+	if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+		return 512;
+	std::size_t open_now = limit.rlim_cur / 2;
+	if (int fd = open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC); fd >= 0) {
+		std::vector<char> records(std::size_t{1} << 14);
+		listing_reader reader{fd, records};
+		open_now = 0;
+		while (next_entry(reader) != nullptr)
+			open_now++;
+		open_now--;  // its own descriptor is closed again
+		(void)close(fd);
+	}
+	std::size_t taken = open_now + fd_reserve;
+	return limit.rlim_cur > taken ? limit.rlim_cur - taken : 1;
+}
+
+folder_id identity(int fd)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return {0, 0};
+	return {st.st_dev, st.st_ino};
+}
+
+bool below(int fd, folder_id root)
+{
+	folder_id id = identity(fd);
+	int cur = fd;
+	bool inside = false;
+	while (!(id == folder_id{0, 0})) {
+		if (id == root) {
+			inside = true;
+			break;
+		}
+		int up = openat(cur, "..", O_PATH | O_DIRECTORY | O_CLOEXEC);
+		if (cur != fd)
+			(void)close(cur);
+		cur = up;
+		if (cur < 0)
+			break;
+		folder_id up_id = identity(cur);
+		if (up_id == id)
+			break;
+		id = up_id;
+	}
+	if (cur >= 0 && cur != fd)
+		(void)close(cur);
+	return inside;
+}

@@ -1,0 +1,76 @@
+// File-system helpers that the walk, the read-ahead, the records and the undo share, and the one
+// way the library reports a failure.
+#pragma once
+
+#include <dirent.h>
+#include <sys/types.h>
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// Why a call failed, for the programs to word: an errno, or a reason of the library's own.
+struct fault {
+	int err = 0;      // errno of the failed call; 0 when `why` says it instead
+	std::string why;  // "not a regular file", "line 3: ..."; empty with an errno
+	explicit operator bool() const
+	{
+		return err != 0 || !why.empty();
+	}
+};
+
+// The fault in words: "2 No such file or directory" (with_number) or "No such file or
+// directory"; a reason as it stands.
+std::string fault_text(const fault &f, bool with_number);
+
+// Opens `name`, relative to the folder open as `dirfd` (AT_FDCWD: the working folder), with
+// `flags` (O_CLOEXEC and O_NONBLOCK added, so that a FIFO can't hang the caller); a descriptor
+// of a regular file, or -1 with `f` set ("not a regular file" for anything else).
+int open_regular(int dirfd, const char *name, int flags, mode_t mode, fault &f);
+
+// Reads what the file open as `fd` holds from its offset on, up to `limit` bytes, into `out`;
+// what was read stays in `out` when a read fails.
+fault read_whole(int fd, std::string &out, std::size_t limit = static_cast<std::size_t>(-1));
+
+// Appends `text` to the regular file `fd`, open in append mode, whole or not at all: what a
+// failed write left of it is cut off again. 0 or an errno; `torn` is set when a part stayed.
+int append_whole(int fd, std::string_view text, bool &torn);
+
+// Cuts the last `length` bytes off the regular file `fd`; false when it can't.
+bool cut_last(int fd, std::size_t length);
+
+// Renames entry `from` of the folder open as `dirfd` to `to` in the same folder, never
+// replacing an existing `to`; 0, or -1 with errno set.
+int rename_noreplace(int dirfd, const char *from, const char *to);
+
+// A folder as the file system knows it, whatever path leads to it.
+struct folder_id {
+	dev_t dev;
+	ino_t ino;
+	bool operator==(const folder_id &) const = default;
+};
+
+// The folder open as `fd`; {0, 0} when it can't be told.
+folder_id identity(int fd);
+
+// True when the folder open as `fd` is the folder `root` or lies below it, found by climbing
+// through ".." until `root` or the file system's root.
+bool below(int fd, folder_id root);
+
+// A folder's listing as it is read, straight from the folder's descriptor with getdents64
+// into `records`, which is reused from one folder to the next.
+struct listing_reader {
+	int fd;
+	std::vector<char> &records;
+	ssize_t filled = 0;  // bytes of records read by the last call
+	ssize_t at = 0;      // offset in records of the next entry
+};
+
+// The next entry of the listing other than "." and ".."; nullptr at its end or on an error.
+const struct dirent64 *next_entry(listing_reader &reader);
+
+// How many folders a walk may hold open at once: the descriptors free under the soft open-file
+// limit, those inherited counted as taken, less a few kept for the records and the checks; at
+// least 1.
+std::size_t descriptor_budget();
