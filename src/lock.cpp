@@ -19,10 +19,11 @@ std::string take_lock(int dirfd, const char *path, bool exclusive)
 	int fd = openat(dirfd, file_name(path), exclusive ? flags | O_CREAT : flags, 0600);
 	if (fd < 0) {
 		int err = errno;
-		// A folder that can't take the file can't take the journal either: such a run renames
-		// nothing. EMFILE: every descriptor of this process is taken by one that stays open
-		// all run long, so neither log nor journal can ever be opened and nothing is renamed.
-		// Not so ENFILE: other processes may free descriptors of the system later.
+		// A folder that can't take the file can't take the journal either: such a run
+		// renames nothing. EMFILE: every descriptor of this process is taken by one that
+		// stays open all run long, so neither log nor journal can ever be opened and
+		// nothing is renamed. Not so ENFILE: other processes may free descriptors of the
+		// system later.
 		if (!exclusive || err == EROFS || err == ENOSPC || err == EDQUOT || err == EMFILE)
 			return {};
 		return std::string(path) + ": " + std::strerror(err);

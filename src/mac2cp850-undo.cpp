@@ -117,7 +117,8 @@ int main(int argc, char **argv)
 	if (journal_given) {
 		std::string dir = journal_path;
 		std::size_t slash = dir.rfind('/');
-		dir = slash == std::string::npos ? "." : dir.substr(0, std::max<std::size_t>(slash, 1));
+		dir = slash == std::string::npos ? "."
+		                                 : dir.substr(0, std::max<std::size_t>(slash, 1));
 		if (journal_name.empty())
 			journal_name = ".";
 		journal_folder = open_trusted_folder(dir, false);
@@ -129,7 +130,8 @@ int main(int argc, char **argv)
 
 	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
 	if (record_folder.fd >= 0) {
-		if (std::string why = take_lock(record_folder.fd, g_lockfile, !dry_run); !why.empty()) {
+		if (std::string why = take_lock(record_folder.fd, g_lockfile, !dry_run);
+		    !why.empty()) {
 			std::fprintf(stderr, "mac2cp850-undo: %s\n", why.c_str());
 			return 2;
 		}

@@ -135,11 +135,13 @@ trusted_folder open_trusted_folder(const std::string &path, bool make)
 		}
 		if (S_ISLNK(st.st_mode)) {
 			if (!trusted_owner(st.st_uid)) {
-				result.reason = next + ": link owned by user " + std::to_string(st.st_uid);
+				result.reason =
+				        next + ": link owned by user " + std::to_string(st.st_uid);
 				return result;
 			}
 			if (++links > max_links || !read_link(next, target)) {
-				result.reason = next + ": " + std::strerror(links > max_links ? ELOOP : errno);
+				result.reason = next + ": " +
+				                std::strerror(links > max_links ? ELOOP : errno);
 				return result;
 			}
 			if (target.starts_with("/"))
@@ -151,13 +153,22 @@ trusted_folder open_trusted_folder(const std::string &path, bool make)
 			result.reason = next + ": " + std::strerror(ENOTDIR);
 			return result;
 		}
-		if (result.reason = check_above(next, st); !result.reason.empty())
+		// The last folder gets the stricter check below.
+		if (!rest.empty())
+			result.reason = check_above(next, st);
+		else if (!trusted_owner(st.st_uid))
+			result.reason = owned_by(next, st.st_uid);
+		if (!result.reason.empty())
 			return result;
 		done = std::move(next);
 	}
 
 	if (lstat(done.c_str(), &st) != 0) {
 		result.reason = done + ": " + std::strerror(errno);
+		return result;
+	}
+	if (!trusted_owner(st.st_uid)) {
+		result.reason = owned_by(done, st.st_uid);
 		return result;
 	}
 	if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {

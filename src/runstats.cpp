@@ -7,8 +7,8 @@
 #include <string>
 
 #include "mac2cp850.h"
-#include "recordfolder.h"
 #include "preview.h"
+#include "recordfolder.h"
 #include "walk.h"
 
 namespace
