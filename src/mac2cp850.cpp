@@ -71,9 +71,10 @@ void print_help()
 	        "\n"
 	        "Exit status: 0 done (dry run: no collision foreseen); 1 an entry kept its name\n"
 	        "for want of a record, or a folder was not walked in full for want of file\n"
-	        "descriptors (dry run: that, or a collision foreseen); 2 a usage error; 255 the\n"
-	        "table can't be opened, the transliterations can't be used, or another run or\n"
-	        "undo is using the volume.\n",
+	        "descriptors (dry run: that, a collision foreseen, or a record folder a run\n"
+	        "would refuse); 2 a usage error; 255 the table can't be opened, the\n"
+	        "transliterations can't be used, the record folder or the lock file is refused,\n"
+	        "or another run or undo is using the volume.\n",
 	        g_startpath, g_logfile, g_journalfile, g_statfile, g_lockfile);
 }
 
