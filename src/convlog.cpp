@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "mac2cp850.h"
+#include "recordfolder.h"
 
 namespace
 {
@@ -23,7 +24,8 @@ int open_log()
 {
 	if (log_fd >= 0)
 		return log_fd;
-	int fd = open(g_logfile, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+	int fd = openat(g_record_fd, file_name(g_logfile),
+	                O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
 	if (fd < 0)
 		return -1;
 	struct stat st;

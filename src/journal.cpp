@@ -8,10 +8,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
+#include <cstring>
 #include <ctime>
 
 #include "convlog.h"
 #include "mac2cp850.h"
+#include "recordfolder.h"
 
 namespace
 {
@@ -177,7 +179,8 @@ int journal_open()
 		return 0;
 	if (run_id.empty())
 		run_id = new_run_id();
-	int fd = open(g_journalfile, O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0600);
+	int fd = openat(g_record_fd, file_name(g_journalfile),
+	                O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
 	if (fd < 0)
 		return errno;
 	struct stat st;
@@ -256,21 +259,28 @@ void journal_failure(int err)
 	(void)append_whole(journal_fd, record, torn);
 }
 
-int read_journal(const char *path, std::string &out)
+std::string read_journal(int dirfd, const char *name, std::string &out)
 {
 	// Non-blocking, so that a FIFO named as the journal can't hang the undo.
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	int fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
 	if (fd < 0)
-		return errno;
+		return std::strerror(errno);
 	struct stat st;
 	if (fstat(fd, &st) != 0) {
 		int err = errno;
 		(void)close(fd);
-		return err;
+		return std::strerror(err);
 	}
-	if (!S_ISREG(st.st_mode)) {
+	std::string why;
+	if (!S_ISREG(st.st_mode))
+		why = "not a regular file";
+	else if (st.st_uid != 0 && st.st_uid != geteuid())
+		why = "owned by user " + std::to_string(st.st_uid);
+	else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+		why = "writable by group or others";
+	if (!why.empty()) {
 		(void)close(fd);
-		return -1;
+		return why;
 	}
 	out.clear();
 	out.resize(static_cast<std::size_t>(st.st_size) + 1);
@@ -284,7 +294,7 @@ int read_journal(const char *path, std::string &out)
 		if (n < 0) {
 			int err = errno;
 			(void)close(fd);
-			return err;
+			return std::strerror(err);
 		}
 		if (n == 0)
 			break;
@@ -292,7 +302,7 @@ int read_journal(const char *path, std::string &out)
 	}
 	(void)close(fd);
 	out.resize(filled);
-	return 0;
+	return {};
 }
 
 std::vector<std::size_t> find_runs(std::string_view journal)

@@ -48,8 +48,11 @@ struct journal_run {
 	std::vector<journal_entry> entries;   // in the order of the run
 };
 
-// Reads the whole regular file `path` into `out`; 0, an errno, or -1 for a file of another type.
-int read_journal(const char *path, std::string &out);
+// Reads the whole journal `name` of folder `dirfd`, never through a link, into `out`: "" when
+// read, else why not: an error's text, "not a regular file", or, for a file that someone other
+// than root or the effective user could have written, "owned by user N" or "writable by group
+// or others".
+std::string read_journal(int dirfd, const char *name, std::string &out);
 
 // Offsets in `journal` of the first line of each run, oldest run first.
 std::vector<std::size_t> find_runs(std::string_view journal);

@@ -6,42 +6,38 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
+#include <cstring>
 
-namespace
-{
-
-// Makes every missing folder on the way to the file `path`; failures show at its open.
-void make_folders(const char *path)
-{
-	std::string dir = path;
-	dir.resize(dir.rfind('/') + 1);
-	for (std::size_t slash = dir.find('/', 1); slash != std::string::npos;
-	     slash = dir.find('/', slash + 1)) {
-		dir[slash] = '\0';
-		(void)mkdir(dir.c_str(), 0700);
-		dir[slash] = '/';
-	}
-}
-
-}  // namespace
+#include "recordfolder.h"
 
 // The file is never removed: a removed lock file lets two runs lock two different files. The
 // descriptor stays open on purpose, so that the lock lasts as long as the process and dies with
 // it, however it ends.
-bool take_lock(const char *path, bool exclusive)
+std::string take_lock(int dirfd, const char *path, bool exclusive)
 {
 	int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
-	int fd = open(path, exclusive ? flags | O_CREAT : flags, 0600);
-	if (fd < 0 && errno == ENOENT && exclusive) {
-		make_folders(path);
-		fd = open(path, flags | O_CREAT, 0600);
+	int fd = openat(dirfd, file_name(path), exclusive ? flags | O_CREAT : flags, 0600);
+	if (fd < 0) {
+		int err = errno;
+		// A folder that can't take the file can't take the journal either: such a run
+		// renames nothing. EMFILE: every descriptor of this process is taken by one that
+		// stays open all run long, so neither log nor journal can ever be opened and
+		// nothing is renamed. Not so ENFILE: other processes may free descriptors of the
+		// system later.
+		if (!exclusive || err == EROFS || err == ENOSPC || err == EDQUOT || err == EMFILE)
+			return {};
+		return std::string(path) + ": " + std::strerror(err);
 	}
-	if (fd < 0)
-		return true;
+	struct stat st;
+	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+		(void)close(fd);
+		return exclusive ? std::string(path) + ": not a regular file" : std::string();
+	}
 	if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0)
-		return true;
+		return {};
 	int err = errno;
 	(void)close(fd);
-	return err != EWOULDBLOCK;
+	if (err == EWOULDBLOCK)
+		return lock_busy;
+	return exclusive ? std::string(path) + ": " + std::strerror(err) : std::string();
 }

@@ -1,4 +1,5 @@
 // Takes back one run of the conversion: renames its entries back as its journal records them.
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include "journal.h"
 #include "lock.h"
 #include "mac2cp850.h"
+#include "recordfolder.h"
 #include "undo.h"
 
 // The settings of the program whose runs this takes back: its journal and its mount point are
@@ -68,6 +70,7 @@ int main(int argc, char **argv)
 
 	bool dry_run = false;
 	const char *journal_path = g_journalfile;
+	bool journal_given = false;  // the journal is not the record folder's own
 	unsigned long long run = 1;
 	for (int i = 1; i < argc; i++) {
 		std::string_view arg = argv[i];
@@ -95,20 +98,50 @@ int main(int argc, char **argv)
 		}
 		if (name == "--journal") {
 			journal_path = value;
+			journal_given = true;
 		} else if ((run = run_number(value)) == 0) {
 			return usage_error("--run needs a whole number of at least 1", value);
 		}
 	}
 
-	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
-	if (!take_lock(g_lockfile, !dry_run)) {
-		std::fprintf(stderr, "mac2cp850-undo: another run or undo is using the volume\n");
+	// Nothing is locked or read until the record folder, and the journal's, pass the check: a
+	// journal that another user could write would make this rename what she likes.
+	trusted_folder record_folder = open_trusted_folder(MAC2CP850_RECORD_DIR, !dry_run);
+	if (!record_folder.reason.empty()) {
+		std::fprintf(stderr, "mac2cp850-undo: %s\n", record_folder.reason.c_str());
 		return 2;
 	}
+	g_record_fd = record_folder.fd;
+	trusted_folder journal_folder = record_folder;
+	std::string journal_name = file_name(journal_path);
+	if (journal_given) {
+		std::string dir = journal_path;
+		std::size_t slash = dir.rfind('/');
+		dir = slash == std::string::npos ? "."
+		                                 : dir.substr(0, std::max<std::size_t>(slash, 1));
+		if (journal_name.empty())
+			journal_name = ".";
+		journal_folder = open_trusted_folder(dir, false);
+		if (!journal_folder.reason.empty()) {
+			std::fprintf(stderr, "mac2cp850-undo: %s\n", journal_folder.reason.c_str());
+			return 2;
+		}
+	}
+
+	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
+	if (record_folder.fd >= 0) {
+		if (std::string why = take_lock(record_folder.fd, g_lockfile, !dry_run);
+		    !why.empty()) {
+			std::fprintf(stderr, "mac2cp850-undo: %s\n", why.c_str());
+			return 2;
+		}
+	}
 	std::string journal;
-	if (int err = read_journal(journal_path, journal); err != 0) {
-		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", journal_path,
-		             err < 0 ? "not a regular file" : std::strerror(err));
+	std::string why = journal_folder.fd < 0
+	                          ? std::strerror(ENOENT)
+	                          : read_journal(journal_folder.fd, journal_name.c_str(), journal);
+	if (!why.empty()) {
+		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", journal_path, why.c_str());
 		return 2;
 	}
 	std::vector<std::size_t> runs = find_runs(journal);

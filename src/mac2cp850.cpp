@@ -2,6 +2,8 @@
 // reports the run on the console, in the conversion log and in the statistics file.
 #include "mac2cp850.h"
 
+#include <unistd.h>
+
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -15,6 +17,7 @@
 #include "lock.h"
 #include "preview.h"
 #include "readahead.h"
+#include "recordfolder.h"
 #include "walk.h"
 
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
@@ -29,8 +32,6 @@ namespace
 constexpr const char *usage =
         "usage: mac2cp850 [--dry-run | -n] [--transliterate] [--read-ahead N]\n"
         "       mac2cp850 --help | --version\n";
-constexpr const char *busy = "another run or undo is using the volume";
-
 void print_help()
 {
 	std::printf("%s", usage);
@@ -70,9 +71,10 @@ void print_help()
 	        "\n"
 	        "Exit status: 0 done (dry run: no collision foreseen); 1 an entry kept its name\n"
 	        "for want of a record, or a folder was not walked in full for want of file\n"
-	        "descriptors (dry run: that, or a collision foreseen); 2 a usage error; 255 the\n"
-	        "table can't be opened, the transliterations can't be used, or another run or\n"
-	        "undo is using the volume.\n",
+	        "descriptors (dry run: that, a collision foreseen, or a record folder a run\n"
+	        "would refuse); 2 a usage error; 255 the table can't be opened, the\n"
+	        "transliterations can't be used, the record folder or the lock file is refused,\n"
+	        "or another run or undo is using the volume.\n",
 	        g_startpath, g_logfile, g_journalfile, g_statfile, g_lockfile);
 }
 
@@ -116,10 +118,18 @@ int dry_run()
 		std::fprintf(stderr, "mac2cp850: mac2cp850.translit: %s\n", why.c_str());
 		return -1;
 	}
+	// Where a run would refuse, the listing goes on, as it writes nothing, but ends with 1.
 	// Shared, so that it never reports a volume in the middle of a run.
-	if (!take_lock(g_lockfile, false)) {
-		std::fprintf(stderr, "mac2cp850: %s\n", busy);
-		return -1;
+	trusted_folder records = open_trusted_folder(MAC2CP850_RECORD_DIR, false);
+	if (!records.reason.empty())
+		std::fprintf(stderr, "mac2cp850: %s\n", records.reason.c_str());
+	if (records.fd >= 0) {
+		std::string why = take_lock(records.fd, g_lockfile, false);
+		(void)close(records.fd);
+		if (!why.empty()) {
+			std::fprintf(stderr, "mac2cp850: %s\n", why.c_str());
+			return -1;
+		}
 	}
 	list_rerun_breakers();
 	scan_path(g_startpath);
@@ -133,7 +143,7 @@ int dry_run()
 	            static_cast<unsigned long long>(g_conversion_counter),
 	            static_cast<unsigned long long>(g_collisions),
 	            static_cast<unsigned long long>(g_keeping_escapes));
-	return g_collisions + g_unwalked == 0 ? 0 : 1;
+	return g_collisions + g_unwalked == 0 && records.reason.empty() ? 0 : 1;
 }
 
 }  // namespace
@@ -211,9 +221,16 @@ int main(int argc, char **argv)
 	std::printf("Mountpoint is %s\r\n", g_startpath);
 	std::printf("Accessing...");
 	(void)std::fflush(stdout);
-	// The lock makes the record folder when it is missing.
-	if (!take_lock(g_lockfile, true)) {
-		std::printf("FAILED %s\r\n", busy);
+	// Before anything is written: records in a folder that another user can change are
+	// records she can forge, swap or point elsewhere.
+	trusted_folder records = open_trusted_folder(MAC2CP850_RECORD_DIR, true);
+	if (!records.reason.empty()) {
+		std::printf("FAILED %s\r\n", records.reason.c_str());
+		return -1;
+	}
+	g_record_fd = records.fd;
+	if (std::string why = take_lock(g_record_fd, g_lockfile, true); !why.empty()) {
+		std::printf("FAILED %s\r\n", why.c_str());
 		return -1;
 	}
 	// What fails here shows as renames withheld for want of a record.

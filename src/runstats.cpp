@@ -8,6 +8,7 @@
 
 #include "mac2cp850.h"
 #include "preview.h"
+#include "recordfolder.h"
 #include "walk.h"
 
 namespace
@@ -34,7 +35,8 @@ void store_stats()
 	text += "\r\n";
 	if (stats_fd < 0) {
 		// A FIFO in the file's place must block neither the open (O_RDWR) nor a write.
-		int fd = open(g_statfile, O_RDWR | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0644);
+		int fd = openat(g_record_fd, file_name(g_statfile),
+		                O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
 		if (fd < 0)
 			return;
 		struct stat st;

@@ -162,7 +162,7 @@ TEST_F(fault, unreadable_table_for_a_user_other_than_root)
 
 TEST_F(fault, record_folder_full_from_the_start)
 {
-	if (!mount_tmpfs(records, "size=16k"))
+	if (!mount_tmpfs(records, "size=16k,mode=0755"))
 		GTEST_SKIP() << "can't mount a tmpfs";
 	fill(records + "/filler", 1 << 20);
 	make_chain(mount, std::vector<std::string>(8, "n:41" + std::string(196, 'x')),
@@ -181,7 +181,7 @@ TEST_F(fault, record_folder_full_from_the_start)
 // keeps its name, and the console says why.
 TEST_F(fault, record_folder_fills_up_during_the_run)
 {
-	if (!mount_tmpfs(records, "size=2m"))
+	if (!mount_tmpfs(records, "size=2m,mode=0755"))
 		GTEST_SKIP() << "can't mount a tmpfs";
 	const std::string tail(200, 'x');
 	std::vector<std::string> folders;
@@ -254,7 +254,7 @@ TEST_F(fault, record_folder_fills_up_during_the_run)
 
 TEST_F(fault, read_only_record_folder_keeps_its_log)
 {
-	if (!mount_tmpfs(records, "size=64k"))
+	if (!mount_tmpfs(records, "size=64k,mode=0755"))
 		GTEST_SKIP() << "can't mount a tmpfs";
 	write_file(log_path, "earlier run\r\n");
 	ASSERT_EQ(::mount(nullptr, records.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
