@@ -17,7 +17,7 @@ std::string fault_text(const fault &f, bool with_number)
 	return with_number ? std::to_string(f.err) + " " + text : text;
 }
 
-int open_regular(int dirfd, const char *name, int flags, mode_t mode, fault &f)
+int open_file(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f)
 {
 	int fd;
 	do
@@ -27,8 +27,18 @@ int open_regular(int dirfd, const char *name, int flags, mode_t mode, fault &f)
 		f = {errno, {}};
 		return -1;
 	}
-	struct stat st;
-	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+	if (fstat(fd, &st) != 0) {
+		f = {errno, {}};
+		(void)close(fd);
+		return -1;
+	}
+	return fd;
+}
+
+int open_regular(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f)
+{
+	int fd = open_file(dirfd, name, flags, mode, st, f);
+	if (fd >= 0 && !S_ISREG(st.st_mode)) {
 		f = {0, "not a regular file"};
 		(void)close(fd);
 		return -1;
@@ -56,7 +66,7 @@ fault read_whole(int fd, std::string &out, std::size_t limit)
 	return {};
 }
 
-int append_whole(int fd, std::string_view text, bool &torn_now)
+fault append_whole(int fd, std::string_view text, bool &torn_now)
 {
 	std::size_t done = 0;
 	while (done < text.size()) {
@@ -67,19 +77,30 @@ int append_whole(int fd, std::string_view text, bool &torn_now)
 		}
 		if (n < 0 && errno == EINTR)
 			continue;
-		int err = n < 0 ? errno : EIO;
-		if (done > 0 && !cut_last(fd, done))
+		fault f{n < 0 ? errno : EIO, {}};
+		if (done > 0 && cut_last(fd, done))
 			torn_now = true;
-		return err;
+		return f;
 	}
-	return 0;
+	return {};
 }
 
-bool cut_last(int fd, std::size_t length)
+fault cut_last(int fd, std::size_t length)
 {
 	struct stat st;
-	return fstat(fd, &st) == 0 && static_cast<std::size_t>(st.st_size) >= length &&
-	       ftruncate(fd, st.st_size - static_cast<off_t>(length)) == 0;
+	if (fstat(fd, &st) != 0)
+		return {errno, {}};
+	if (static_cast<std::size_t>(st.st_size) < length)
+		return {0, "shorter than what is to be cut"};
+	if (ftruncate(fd, st.st_size - static_cast<off_t>(length)) != 0)
+		return {errno, {}};
+	return {};
+}
+
+const char *file_name(const char *path)
+{
+	const char *slash = std::strrchr(path, '/');
+	return slash == nullptr ? path : slash + 1;
 }
 
 // Where the file system lacks RENAME_NOREPLACE, looks for `to` right before a plain rename.

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -25,20 +26,27 @@ struct fault {
 std::string fault_text(const fault &f, bool with_number);
 
 // Opens `name`, relative to the folder open as `dirfd` (AT_FDCWD: the working folder), with
-// `flags` (O_CLOEXEC and O_NONBLOCK added, so that a FIFO can't hang the caller); a descriptor
-// of a regular file, or -1 with `f` set ("not a regular file" for anything else).
-int open_regular(int dirfd, const char *name, int flags, mode_t mode, fault &f);
+// `flags` (O_CLOEXEC and O_NONBLOCK added, so that a FIFO can't hang the caller), and fills
+// `st` with what it opened; the descriptor, or -1 with `f` set.
+int open_file(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f);
+
+// open_file for a regular file only: anything else is closed again, "not a regular file".
+int open_regular(int dirfd, const char *name, int flags, mode_t mode, struct stat &st,
+                 fault &f);
 
 // Reads what the file open as `fd` holds from its offset on, up to `limit` bytes, into `out`;
 // what was read stays in `out` when a read fails.
 fault read_whole(int fd, std::string &out, std::size_t limit = static_cast<std::size_t>(-1));
 
 // Appends `text` to the regular file `fd`, open in append mode, whole or not at all: what a
-// failed write left of it is cut off again. 0 or an errno; `torn` is set when a part stayed.
-int append_whole(int fd, std::string_view text, bool &torn);
+// failed write left of it is cut off again; `torn` is set when a part stayed.
+fault append_whole(int fd, std::string_view text, bool &torn);
 
-// Cuts the last `length` bytes off the regular file `fd`; false when it can't.
-bool cut_last(int fd, std::size_t length);
+// Cuts the last `length` bytes off the regular file `fd`.
+fault cut_last(int fd, std::size_t length);
+
+// The last part of `path`: the name of a file in its folder.
+const char *file_name(const char *path);
 
 // Renames entry `from` of the folder open as `dirfd` to `to` in the same folder, never
 // replacing an existing `to`; 0, or -1 with errno set.

@@ -11,9 +11,6 @@
 #include <cstring>
 #include <ctime>
 
-#include "convlog.h"
-#include "mac2cp850.h"
-#include "recordfolder.h"
 
 namespace
 {
@@ -22,6 +19,8 @@ namespace
 constexpr std::string_view magic = "mac2cp850-journal ";
 constexpr std::string_view format_version = "1";
 
+int dir_fd = -1;      // the record folder
+std::string path;     // the journal's path in it, for people
 int journal_fd = -1;  // kept open for the rest of the run once it holds the run's first line
 bool torn;            // a record stayed in part: no whole record can follow it
 std::string run_id;   // 16 hex digits at the start of every record of this run
@@ -171,23 +170,19 @@ void split(std::string_view line, std::vector<std::string_view> &fields)
 	}
 }
 
-}  // namespace
-
-int journal_open()
+// Opens the journal and starts this run's records, unless that is done already.
+fault open_journal()
 {
 	if (journal_fd >= 0)
-		return 0;
+		return {};
 	if (run_id.empty())
 		run_id = new_run_id();
-	int fd = openat(g_record_fd, file_name(g_journalfile),
-	                O_RDWR | O_APPEND | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0600);
-	if (fd < 0)
-		return errno;
 	struct stat st;
-	if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-		(void)close(fd);
-		return -1;
-	}
+	fault f;
+	int fd = open_regular(dir_fd, file_name(path.c_str()), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW,
+	                      0600, st, f);
+	if (fd < 0)
+		return f;
 	// A record that a stopped run left cut short keeps a line of its own.
 	char last = '\n';
 	record.clear();
@@ -195,20 +190,34 @@ int journal_open()
 		record += '\n';
 	record.append(magic).append(format_version).append(1, ' ').append(run_id).append(1, '\n');
 	bool torn_header = false;  // the file is closed anyway, and the next open starts a line
-	if (int err = append_whole(fd, record, torn_header); err != 0) {
+	if (fault f = append_whole(fd, record, torn_header)) {
 		(void)close(fd);
-		return err;
+		return f;
 	}
 	journal_fd = fd;
-	return 0;
+	return {};
 }
 
-int journal_rename(const place &at, ino_t ino, const char *from, const std::string &to)
+}  // namespace
+
+fault journal_start(int dirfd, const std::string &journal)
 {
-	if (int err = journal_open(); err != 0)
-		return err;
+	dir_fd = dirfd;
+	path = journal;
+	return open_journal();
+}
+
+const std::string &journal_path()
+{
+	return path;
+}
+
+fault journal_rename(const place &at, ino_t ino, const char *from, const std::string &to)
+{
+	if (fault f = open_journal())
+		return f;
 	if (torn)
-		return EIO;
+		return {EIO, {}};
 	record.clear();
 	const std::vector<level> &way = at.way;
 	std::size_t first = 0;
@@ -239,13 +248,13 @@ int journal_rename(const place &at, ino_t ino, const char *from, const std::stri
 	put_name(from);
 	put_name(to);
 	record += '\n';
-	if (int err = append_whole(journal_fd, record, torn); err != 0)
-		return err;
+	if (fault f = append_whole(journal_fd, record, torn))
+		return f;
 	numbered.resize(kept);
 	for (std::size_t i = kept; i < way.size(); i++)
 		numbered.emplace_back(way[i].id, numbers[i - kept]);
 	folders_recorded = number;
-	return 0;
+	return {};
 }
 
 void journal_failure(int err)
@@ -259,50 +268,21 @@ void journal_failure(int err)
 	(void)append_whole(journal_fd, record, torn);
 }
 
-std::string read_journal(int dirfd, const char *name, std::string &out)
+fault read_journal(int dirfd, const char *name, std::string &out)
 {
-	// Non-blocking, so that a FIFO named as the journal can't hang the undo.
-	int fd = openat(dirfd, name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-	if (fd < 0)
-		return std::strerror(errno);
 	struct stat st;
-	if (fstat(fd, &st) != 0) {
-		int err = errno;
-		(void)close(fd);
-		return std::strerror(err);
-	}
-	std::string why;
-	if (!S_ISREG(st.st_mode))
-		why = "not a regular file";
-	else if (st.st_uid != 0 && st.st_uid != geteuid())
-		why = "owned by user " + std::to_string(st.st_uid);
+	fault f;
+	int fd = open_regular(dirfd, name, O_RDONLY | O_NOFOLLOW, 0, st, f);
+	if (fd < 0)
+		return f;
+	if (st.st_uid != 0 && st.st_uid != geteuid())
+		f = {0, "owned by user " + std::to_string(st.st_uid)};
 	else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-		why = "writable by group or others";
-	if (!why.empty()) {
-		(void)close(fd);
-		return why;
-	}
-	out.clear();
-	out.resize(static_cast<std::size_t>(st.st_size) + 1);
-	std::size_t filled = 0;
-	for (;;) {
-		if (filled == out.size())
-			out.resize(2 * out.size());
-		ssize_t n = read(fd, out.data() + filled, out.size() - filled);
-		if (n < 0 && errno == EINTR)
-			continue;
-		if (n < 0) {
-			int err = errno;
-			(void)close(fd);
-			return std::strerror(err);
-		}
-		if (n == 0)
-			break;
-		filled += static_cast<std::size_t>(n);
-	}
+		f = {0, "writable by group or others"};
+	else
+		f = read_whole(fd, out);
 	(void)close(fd);
-	out.resize(filled);
-	return {};
+	return f;
 }
 
 std::vector<std::size_t> find_runs(std::string_view journal)

@@ -12,14 +12,16 @@
 
 #include "place.h"
 
-// Opens the journal and starts this run's records, unless that is done already; 0, an errno,
-// or -1 when the journal is no regular file.
-int journal_open();
+// The journal is file `path` (its last part) of the checked folder open as `dirfd`. Opens it
+// and starts this run's records; what fails is tried again at the first record.
+fault journal_start(int dirfd, const std::string &path);
+
+// The journal's path, as given to journal_start.
+const std::string &journal_path();
 
 // Records that entry `ino` of the folder last on the way of `at` is about to be renamed from
-// `from` to `to`, after the folders on that way that have no record yet, in one write; 0, an
-// errno, or -1 when the journal is no regular file.
-int journal_rename(const place &at, ino_t ino, const char *from, const std::string &to);
+// `from` to `to`, after the folders on that way that have no record yet, in one write.
+fault journal_rename(const place &at, ino_t ino, const char *from, const std::string &to);
 
 // Records that the rename recorded last failed with `err`, as far as the journal can take it.
 void journal_failure(int err);
@@ -48,11 +50,10 @@ struct journal_run {
 	std::vector<journal_entry> entries;   // in the order of the run
 };
 
-// Reads the whole journal `name` of folder `dirfd`, never through a link, into `out`: "" when
-// read, else why not: an error's text, "not a regular file", or, for a file that someone other
-// than root or the effective user could have written, "owned by user N" or "writable by group
-// or others".
-std::string read_journal(int dirfd, const char *name, std::string &out);
+// Reads the whole journal `name` of folder `dirfd`, never through a link, into `out`; refuses a
+// file that is not regular ("not a regular file") or that someone other than root or the
+// effective user could have written ("owned by user N", "writable by group or others").
+fault read_journal(int dirfd, const char *name, std::string &out);
 
 // Offsets in `journal` of the first line of each run, oldest run first.
 std::vector<std::size_t> find_runs(std::string_view journal);

@@ -9,10 +9,14 @@
 #include <cstring>
 #include <deque>
 
-int g_record_fd = -1;
-
 namespace
 {
+
+// A folder as check_and_open() leaves it.
+struct trusted_folder {
+	int fd = -1;         // the folder, open for reading, when it passed the check
+	std::string reason;  // fd < 0: why, naming the folder; "" when it is missing
+};
 
 constexpr int max_links = 40;  // as the kernel's own bound on links in one lookup
 
@@ -69,13 +73,11 @@ std::string check_above(const std::string &path, const struct stat &st)
 	return {};
 }
 
-}  // namespace
-
 // Checked by path with lstat, a folder at a time from "/", then opened once: sound, because
 // each folder on the way is one that only root or the user can change, so no one else can swap
 // what the path leads to between the check and the open. It also needs no descriptor but the
 // one it returns.
-trusted_folder open_trusted_folder(const std::string &path, bool make)
+trusted_folder check_and_open(const std::string &path, bool make)
 {
 	trusted_folder result;
 	std::deque<std::string> rest;
@@ -190,8 +192,11 @@ trusted_folder open_trusted_folder(const std::string &path, bool make)
 	return result;
 }
 
-const char *file_name(const char *path)
+}  // namespace
+
+int open_trusted_folder(const std::string &path, bool make, fault &why)
 {
-	const char *slash = std::strrchr(path, '/');
-	return slash == nullptr ? path : slash + 1;
+	trusted_folder folder = check_and_open(path, make);
+	why = {0, folder.reason};
+	return folder.fd;
 }

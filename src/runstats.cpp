@@ -6,41 +6,44 @@
 
 #include <string>
 
-#include "mac2cp850.h"
-#include "preview.h"
-#include "recordfolder.h"
-#include "walk.h"
+#include "fsutil.h"
 
 namespace
 {
 
+int dir_fd = -1;    // the record folder
+std::string name;   // the statistics file's name in it
 int stats_fd = -1;  // the statistics file, kept open for the rest of the run once opened
 off_t stale_size;   // the file's size at the open, until a whole text has been written over it
 std::string text;   // the latest text; its capacity is kept from one rewrite to the next
 
 }  // namespace
 
+void stats_start(int dirfd, const std::string &path)
+{
+	dir_fd = dirfd;
+	name = file_name(path.c_str());
+}
+
 // Rewritten in place rather than truncated and written again, so that readers never find it
 // empty and the file system does not push it to disk at every rewrite. The text never gets
 // shorter during a run, so only the first rewrite after the open can leave a longer tail. Only
 // a regular file is kept open: anything else is opened, written and closed each time.
-void store_stats()
+void store_stats(std::uint64_t files, std::uint64_t folders)
 {
-	if (g_dry_run)
-		return;
 	text.assign("Dravolin Update 1.8\r\nFilename conversion stats:\r\nFiles checked: ");
-	text += std::to_string(g_file_counter);
+	text += std::to_string(files);
 	text += "\r\nFolders checked: ";
-	text += std::to_string(g_folder_counter);
+	text += std::to_string(folders);
 	text += "\r\n";
 	if (stats_fd < 0) {
 		// A FIFO in the file's place must block neither the open (O_RDWR) nor a write.
-		int fd = openat(g_record_fd, file_name(g_statfile),
-		                O_RDWR | O_CREAT | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC, 0644);
+		struct stat st;
+		fault f;
+		int fd = open_file(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644, st, f);
 		if (fd < 0)
 			return;
-		struct stat st;
-		if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+		if (!S_ISREG(st.st_mode)) {
 			(void)write(fd, text.data(), text.size());
 			(void)close(fd);
 			return;

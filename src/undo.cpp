@@ -13,9 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "convert.h"
-#include "mac2cp850.h"
-#include "walk.h"
+#include "fsutil.h"
 
 std::uint64_t g_reverted;
 std::uint64_t g_already_reverted;
@@ -42,6 +40,7 @@ struct place {
 };
 
 const journal_run *run;             // the run being taken back
+const char *mount_point;            // where the run's paths begin
 std::vector<place> places;          // by folder number
 std::vector<std::size_t> open_way;  // folders each below the one before, open from `first` on
 std::size_t first;                  // index in open_way of the first folder still open
@@ -147,7 +146,7 @@ void print_pair(std::string_view prefix, const journal_entry &e)
 		std::vector<std::string_view> names;
 		for (std::size_t f = e.folder; f != 0; f = run->folders[f].parent)
 			names.push_back(run->folders[f].name);
-		path = g_startpath;
+		path = mount_point;
 		for (auto it = names.rbegin(); it != names.rend(); ++it)
 			path.append("/").append(*it);
 		path_folder = e.folder;
@@ -234,7 +233,7 @@ void revert(const journal_entry &e, bool dry_run)
 // The mount point, as the run recorded it: the first place of every way.
 void open_mount_point()
 {
-	int fd = open(g_startpath, O_PATH | O_DIRECTORY | O_CLOEXEC);
+	int fd = open(mount_point, O_PATH | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0) {
 		auto state = errno == ENOENT ? place::missing : place::refused;
 		settle(0, state, "folder: " + std::string(std::strerror(errno)));
@@ -251,9 +250,10 @@ void open_mount_point()
 
 // The walk renames a folder after its contents, so taking the journal back from its end renames
 // each folder back before its contents, which are reached through its old name.
-void revert_run(const journal_run &r, bool dry_run)
+void revert_run(const journal_run &r, const char *mount, bool dry_run)
 {
 	run = &r;
+	mount_point = mount;
 	path_folder = SIZE_MAX;
 	places.assign(r.folders.size(), {});
 	for (std::size_t n = 1; n < r.folders.size(); n++) {

@@ -13,6 +13,6 @@ extern std::uint64_t g_unparseable;       // lines of the run that are no record
 extern std::uint64_t g_failed_in_run;     // renames that failed in the run: nothing to take back
 
 // Renames each entry that `run` renamed back, last first, in the folder it reaches from the
-// mount point through the folders the run recorded, never replacing an entry; prints and counts
-// each record's outcome. A dry run changes nothing and prints what it would do.
-void revert_run(const journal_run &run, bool dry_run);
+// mount point `mount` through the folders the run recorded, never replacing an entry; prints
+// and counts each record's outcome. A dry run changes nothing and prints what it would do.
+void revert_run(const journal_run &run, const char *mount, bool dry_run);
