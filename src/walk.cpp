@@ -365,7 +365,9 @@ void scan_path(const char *path)
 	std::uint64_t root_mount = 0;
 	root_id = identify(fd, root_mount);
 	g_fd_budget = descriptor_budget();
-	g_fd_budget -= readahead_prepare(fd, g_fd_budget / 4);
+	std::size_t share = readahead_share(g_fd_budget);
+	g_fd_budget -= share;
+	readahead_prepare(fd, share);
 	progress_on = isatty(STDERR_FILENO) != 0;
 	if (progress_on) {
 		(void)clock_gettime(CLOCK_MONOTONIC, &progress_start);
