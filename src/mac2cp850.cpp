@@ -209,8 +209,10 @@ int main(int argc, char **argv)
 	std::printf("------------------------------------\r\n\r\n");
 
 	std::printf("Mountpoint is %s\r\n", g_startpath);
-	std::printf("Accessing...");
+	constexpr std::string_view accessing = "Accessing...";
+	std::printf("%s", accessing.data());
 	(void)std::fflush(stdout);
+	g_progress_column = accessing.size();
 	// The lock makes the record folder when it is missing.
 	if (!take_lock(g_lockfile, true)) {
 		std::printf("FAILED %s\r\n", busy);
