@@ -219,8 +219,10 @@ int main(int argc, char **argv)
 	std::printf("------------------------------------\r\n\r\n");
 
 	std::printf("Mountpoint is %s\r\n", g_startpath);
-	std::printf("Accessing...");
+	constexpr std::string_view accessing = "Accessing...";
+	std::printf("%s", accessing.data());
 	(void)std::fflush(stdout);
+	g_progress_column = accessing.size();
 	// Before anything is written: records in a folder that another user can change are
 	// records she can forge, swap or point elsewhere.
 	trusted_folder records = open_trusted_folder(MAC2CP850_RECORD_DIR, true);

@@ -236,22 +236,29 @@ void end()
 
 }  // namespace
 
-std::size_t readahead_prepare(int mount_fd, std::size_t spare)
+std::size_t readahead_share(std::size_t budget)
 {
-	if (g_readahead_threads == 0 || spare < 2)
-		return 0;
+	// A quarter at most, and not even one thread where that is less than two.
+	std::size_t share = std::min<std::size_t>(budget / 4, readahead_max_threads + 1);
+	return share < 2 ? 0 : share;
+}
+
+void readahead_prepare(int mount_fd, std::size_t share)
+{
+	if (g_readahead_threads == 0 || share < 2)
+		return;
 	root_fd = openat(mount_fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
 	if (root_fd < 0)
-		return 0;
+		return;
 	struct stat st;
 	if (fstat(root_fd, &st) != 0) {
 		(void)close(root_fd);
 		root_fd = -1;
-		return 0;
+		return;
 	}
 	root_dev = st.st_dev;
-	wanted = std::min<std::size_t>(g_readahead_threads, spare - 1);
-	return wanted + 1;
+	// Each thread holds one folder open at a time, besides root_fd.
+	wanted = std::min<std::size_t>(g_readahead_threads, share - 1);
 }
 
 void readahead_walked(const std::vector<std::size_t> &where, std::size_t entries,

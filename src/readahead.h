@@ -13,9 +13,13 @@ extern bool g_readahead_at_once;      // run them from the first folder on, slow
 // Most threads that --read-ahead may ask for.
 inline constexpr unsigned readahead_max_threads = 64;
 
-// Prepares a read-ahead below the mount point open as `mount_fd` that holds at most `spare`
-// descriptors at once; returns how many it may hold, which the walk must leave to it.
-std::size_t readahead_prepare(int mount_fd, std::size_t spare);
+// The descriptors that a walk with `budget` of them leaves to the read-ahead: the same whatever
+// --read-ahead says, so that no setting changes what the walk decides.
+std::size_t readahead_share(std::size_t budget);
+
+// Prepares a read-ahead below the mount point open as `mount_fd` that holds at most `share`
+// descriptors at once, with fewer threads than --read-ahead asks for when they would need more.
+void readahead_prepare(int mount_fd, std::size_t share);
 
 // Tells that the walk entered the folder at `where` (its index in its folder's listing at each
 // level below the mount point) and listed its `entries` in `took`; starts the threads when

@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -28,6 +29,7 @@ std::uint64_t g_last_folder;
 std::uint64_t g_last_file;
 std::uint64_t g_unwalked;
 std::size_t g_fd_budget;
+unsigned g_progress_column;
 
 namespace
 {
@@ -75,6 +77,7 @@ constexpr std::uint64_t progress_every = 64;
 
 bool progress_on;         // standard error is a terminal: the walk shows its progress there
 bool progress_shown;      // the progress line is on the terminal, after the saved cursor
+unsigned progress_at;     // the column where the progress line starts
 timespec progress_start;  // when the walk began
 timespec progress_last;   // when the progress line was last brought up to date
 
@@ -83,21 +86,52 @@ long long elapsed_ns(const timespec &from, const timespec &to)
 	return (to.tv_sec - from.tv_sec) * 1'000'000'000LL + (to.tv_nsec - from.tv_nsec);
 }
 
+// Whether standard output writes to the same terminal as standard error.
+bool output_on_progress_terminal()
+{
+	struct stat out;
+	struct stat err;
+	if (fstat(STDOUT_FILENO, &out) != 0 || fstat(STDERR_FILENO, &err) != 0)
+		return false;
+	return isatty(STDOUT_FILENO) != 0 && S_ISCHR(out.st_mode) && S_ISCHR(err.st_mode) &&
+	       out.st_rdev == err.st_rdev;
+}
+
 // Writes the line where the cursor stood when it was first shown (saved with ESC 7, restored
 // with ESC 8 and the rest of the line erased), so that it stays on one line, after whatever
-// the console shows there.
+// the console shows there. A line that wrapped would scroll the terminal away from the saved
+// cursor: it is kept short of the terminal's last column, read anew each time so that a
+// resize is followed, by leaving out its last parts, all of them where not even the first fits.
 void show_progress(const timespec &now)
 {
+	progress_last = now;
+	winsize size{};
+	unsigned columns = 80;  // what a terminal that tells no size most likely has
+	if (ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col != 0)
+		columns = size.ws_col;
+	std::size_t room = columns > progress_at + 1 ? columns - progress_at - 1 : 0;
 	long long seconds = elapsed_ns(progress_start, now) / 1'000'000'000LL;
+	const std::string parts[] = {
+	        "entries: " + std::to_string(g_file_counter),
+	        "  folders: " + std::to_string(g_folder_counter),
+	        "  conversions: " + std::to_string(g_conversion_counter),
+	        "  " + std::to_string(seconds / 60) + (seconds % 60 < 10 ? ":0" : ":") +
+	                std::to_string(seconds % 60),
+	};
+	std::string line;
+	for (const std::string &part : parts) {
+		if (line.size() + part.size() > room)
+			break;
+		line += part;
+	}
+	if (line.empty()) {
+		hide_progress();
+		return;
+	}
 	std::string text = progress_shown ? "\0338\033[K" : "\0337";
-	text += "entries: " + std::to_string(g_file_counter);
-	text += "  folders: " + std::to_string(g_folder_counter);
-	text += "  conversions: " + std::to_string(g_conversion_counter);
-	text += "  " + std::to_string(seconds / 60) + (seconds % 60 < 10 ? ":0" : ":");
-	text += std::to_string(seconds % 60);
+	text += line;
 	(void)write(STDERR_FILENO, text.data(), text.size());
 	progress_shown = true;
-	progress_last = now;
 }
 
 void count_folder()
@@ -365,9 +399,12 @@ void scan_path(const char *path)
 	std::uint64_t root_mount = 0;
 	root_id = identify(fd, root_mount);
 	g_fd_budget = descriptor_budget();
-	g_fd_budget -= readahead_prepare(fd, g_fd_budget / 4);
+	std::size_t share = readahead_share(g_fd_budget);
+	g_fd_budget -= share;
+	readahead_prepare(fd, share);
 	progress_on = isatty(STDERR_FILENO) != 0;
 	if (progress_on) {
+		progress_at = output_on_progress_terminal() ? g_progress_column : 0;
 		(void)clock_gettime(CLOCK_MONOTONIC, &progress_start);
 		show_progress(progress_start);
 	}

@@ -15,6 +15,9 @@ extern std::uint64_t g_last_file;    // g_file_counter when it last triggered a 
 extern std::uint64_t g_unwalked;     // folders not walked in full for want of descriptors
 extern std::size_t g_fd_budget;      // levels that keep their folder open: set by scan_path as it
                                      // starts, lowered by whoever takes descriptors for itself
+extern unsigned g_progress_column;   // columns that standard output's line takes when the walk
+                                     // starts; the progress line follows them on a terminal
+                                     // that both share
 
 // A folder as the file system knows it, whatever path leads to it.
 struct folder_id {
