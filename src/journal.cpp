@@ -11,6 +11,8 @@
 #include <cstring>
 #include <ctime>
 
+#include "fsutil.h"
+
 
 namespace
 {

@@ -1,4 +1,6 @@
 // Takes back one run of the conversion: renames its entries back as its journal records them.
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -8,22 +10,30 @@
 #include <string>
 #include <string_view>
 
+#include "cmdline.h"
 #include "journal.h"
 #include "lock.h"
-#include "mac2cp850.h"
 #include "recordfolder.h"
 #include "undo.h"
 
-// The settings of the program whose runs this takes back: its journal and its mount point are
-// used.
-const char *const g_startpath = MAC2CP850_MOUNTPOINT;
-const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
-const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
-const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
-const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
-
 namespace
 {
+
+// The settings of the program whose runs this takes back: its mount point, its record folder,
+// the journal and the lock there.
+const char *const g_startpath = MAC2CP850_MOUNTPOINT;
+const char *const g_recorddir = MAC2CP850_RECORD_DIR;
+const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
+const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
+constexpr int go_on = -2;  // read_options: no reason to stop before the undo
+
+// What the command line asks for.
+struct options {
+	bool dry_run = false;
+	const char *journal = g_journalfile;
+	bool journal_given = false;  // the journal is not the record folder's own
+	unsigned long long run = 1;
+};
 
 constexpr const char *usage = "usage: mac2cp850-undo [--dry-run] [--journal FILE] [--run N]\n";
 
@@ -61,104 +71,104 @@ unsigned long long run_number(const char *text)
 	return n;
 }
 
-}  // namespace
 
-int main(int argc, char **argv)
+// Reads the command line into `opts`; go_on, or the exit status to stop with.
+int read_options(int argc, char **argv, options &opts)
 {
-	// A console that went away must not stop an undo half-way.
-	(void)signal(SIGPIPE, SIG_IGN);
-
-	bool dry_run = false;
-	const char *journal_path = g_journalfile;
-	bool journal_given = false;  // the journal is not the record folder's own
-	unsigned long long run = 1;
 	for (int i = 1; i < argc; i++) {
-		std::string_view arg = argv[i];
-		if (arg == "--help") {
+		argument arg;
+		if (!read_argument(argc, argv, i, {"--journal", "--run"}, arg))
+			return usage_error("option needs a value", argv[i]);
+		if (arg.name == "--help") {
 			print_help();
 			return 0;
 		}
-		if (arg == "--version") {
+		if (arg.name == "--version") {
 			std::printf("mac2cp850-undo %s\n", MAC2CP850_VERSION);
 			return 0;
 		}
-		if (arg == "--dry-run") {
-			dry_run = true;
-			continue;
-		}
-		// The options with a value take it as "--name=VALUE" or as the next argument.
-		std::string_view name = arg.substr(0, arg.find('='));
-		if (name != "--journal" && name != "--run")
+		if (arg.name == "--dry-run") {
+			opts.dry_run = true;
+		} else if (arg.name == "--journal") {
+			opts.journal = arg.value;
+			opts.journal_given = true;
+		} else if (arg.name == "--run") {
+			if ((opts.run = run_number(arg.value)) == 0)
+				return usage_error("--run needs a whole number of at least 1", arg.value);
+		} else {
 			return usage_error("unknown argument", argv[i]);
-		const char *value = argv[i] + name.size() + 1;
-		if (name.size() == arg.size()) {
-			if (i + 1 == argc)
-				return usage_error("option needs a value", argv[i]);
-			value = argv[++i];
-		}
-		if (name == "--journal") {
-			journal_path = value;
-			journal_given = true;
-		} else if ((run = run_number(value)) == 0) {
-			return usage_error("--run needs a whole number of at least 1", value);
 		}
 	}
+	return go_on;
+}
 
-	// Nothing is locked or read until the record folder, and the journal's, pass the check: a
-	// journal that another user could write would make this rename what she likes.
-	trusted_folder record_folder = open_trusted_folder(MAC2CP850_RECORD_DIR, !dry_run);
-	if (!record_folder.reason.empty()) {
-		std::fprintf(stderr, "mac2cp850-undo: %s\n", record_folder.reason.c_str());
-		return 2;
+// Checks the record folder and the journal's, takes the lock, reads the journal and reverts
+// the run asked for; false when it can't, after saying why on standard error. Nothing is
+// locked or read until the record folder, and the journal's, pass the check: a journal that
+// another user could write would make this rename what she likes.
+bool undo_run(const options &opts)
+{
+	fault refused;
+	int records = open_trusted_folder(g_recorddir, !opts.dry_run, refused);
+	if (refused) {
+		std::fprintf(stderr, "mac2cp850-undo: %s\n", refused.why.c_str());
+		return false;
 	}
-	g_record_fd = record_folder.fd;
-	trusted_folder journal_folder = record_folder;
-	std::string journal_name = file_name(journal_path);
-	if (journal_given) {
-		std::string dir = journal_path;
+	int journal_dir = records;
+	std::string journal_name = file_name(opts.journal);
+	if (opts.journal_given) {
+		std::string dir = opts.journal;
 		std::size_t slash = dir.rfind('/');
 		dir = slash == std::string::npos ? "."
 		                                 : dir.substr(0, std::max<std::size_t>(slash, 1));
 		if (journal_name.empty())
 			journal_name = ".";
-		journal_folder = open_trusted_folder(dir, false);
-		if (!journal_folder.reason.empty()) {
-			std::fprintf(stderr, "mac2cp850-undo: %s\n", journal_folder.reason.c_str());
-			return 2;
+		journal_dir = open_trusted_folder(dir, false, refused);
+		if (refused) {
+			std::fprintf(stderr, "mac2cp850-undo: %s\n", refused.why.c_str());
+			return false;
 		}
 	}
 
 	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
-	if (record_folder.fd >= 0) {
-		if (std::string why = take_lock(record_folder.fd, g_lockfile, !dry_run);
-		    !why.empty()) {
-			std::fprintf(stderr, "mac2cp850-undo: %s\n", why.c_str());
-			return 2;
+	if (records >= 0) {
+		if (fault f = take_lock(records, file_name(g_lockfile), !opts.dry_run)) {
+			std::fprintf(stderr, "mac2cp850-undo: %s\n",
+			             f.err == EWOULDBLOCK
+			                     ? "another run or undo is using the volume"
+			                     : (std::string(g_lockfile) + ": " + fault_text(f, false))
+			                               .c_str());
+			return false;
 		}
 	}
 	std::string journal;
-	std::string why = journal_folder.fd < 0
-	                          ? std::strerror(ENOENT)
-	                          : read_journal(journal_folder.fd, journal_name.c_str(), journal);
-	if (!why.empty()) {
-		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", journal_path, why.c_str());
-		return 2;
+	fault f = journal_dir < 0 ? fault{ENOENT, {}}
+	                          : read_journal(journal_dir, journal_name.c_str(), journal);
+	if (f) {
+		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", opts.journal,
+		             fault_text(f, false).c_str());
+		return false;
 	}
 	std::vector<std::size_t> runs = find_runs(journal);
-	if (run > runs.size()) {
+	if (opts.run > runs.size()) {
 		std::fprintf(stderr, "mac2cp850-undo: %s: has %zu runs, no run %llu\n",
-		             journal_path, runs.size(), run);
-		return 2;
+		             opts.journal, runs.size(), opts.run);
+		return false;
 	}
-	journal_run records = read_run(journal, runs[runs.size() - run]);
-	if (records.version != "1") {
+	journal_run run = read_run(journal, runs[runs.size() - opts.run]);
+	if (run.version != "1") {
 		std::fprintf(stderr, "mac2cp850-undo: %s: run %llu: format not known: %s\n",
-		             journal_path, run, records.version.c_str());
-		return 2;
+		             opts.journal, opts.run, run.version.c_str());
+		return false;
 	}
+	revert_run(run, g_startpath, opts.dry_run);
+	return true;
+}
 
-	revert_run(records, dry_run);
-	std::printf(dry_run ? "dry run: %llu to revert, %llu already reverted, %llu missing, "
+int report(const options &opts)
+{
+	std::printf(opts.dry_run
+	                    ? "dry run: %llu to revert, %llu already reverted, %llu missing, "
 	                      "%llu to refuse, %llu unparseable, %llu failed in the run\n"
 	                    : "%llu reverted, %llu already reverted, %llu missing, %llu refused, "
 	                      "%llu unparseable, %llu failed in the run\n",
@@ -169,4 +179,16 @@ int main(int argc, char **argv)
 	            static_cast<unsigned long long>(g_unparseable),
 	            static_cast<unsigned long long>(g_failed_in_run));
 	return g_missing + g_refused + g_unparseable == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+	options opts;
+	if (int status = read_options(argc, argv, opts); status != go_on)
+		return status;
+	// A console that went away must not stop an undo half-way.
+	(void)signal(SIGPIPE, SIG_IGN);
+	return undo_run(opts) ? report(opts) : 2;
 }

@@ -1,7 +1,5 @@
 // Renames every entry below the mount point whose name carries Macintosh colon escapes, and
 // reports the run on the console, in the conversion log and in the statistics file.
-#include "mac2cp850.h"
-
 #include <unistd.h>
 
 #include <csignal>
@@ -11,27 +9,43 @@
 #include <string>
 #include <string_view>
 
-#include "convert.h"
+#include "apply.h"
+#include "cmdline.h"
 #include "convlog.h"
+#include "decide.h"
 #include "journal.h"
 #include "lock.h"
 #include "preview.h"
+#include "progress.h"
 #include "readahead.h"
 #include "recordfolder.h"
+#include "runstats.h"
 #include "walk.h"
 
+namespace
+{
+
+// Where the program works and keeps its records, fixed when it is built.
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
+const char *const g_recorddir = MAC2CP850_RECORD_DIR;
 const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
 const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
 const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
 const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 
-namespace
-{
-
 constexpr const char *usage =
         "usage: mac2cp850 [--dry-run | -n] [--transliterate] [--read-ahead N]\n"
         "       mac2cp850 --help | --version\n";
+constexpr const char *busy = "another run or undo is using the volume";
+constexpr int go_on = -2;  // read_options: no reason to stop before the run
+
+// What the command line asks for.
+struct options {
+	bool dry_run = false;
+	bool transliterate = false;
+	unsigned readahead = readahead_default_threads;
+};
+
 void print_help()
 {
 	std::printf("%s", usage);
@@ -96,43 +110,94 @@ int thread_count(const char *text)
 	return *text == '\0' || n > static_cast<int>(readahead_max_threads) ? -1 : n;
 }
 
-// Formats one summary line, prints it, and appends it to the log.
-void summary(const char *label, std::uint64_t count)
+// Reads the command line into `opts`; go_on, or the exit status to stop with. A mistyped option
+// must never start a run.
+int read_options(int argc, char **argv, options &opts)
 {
-	std::string line = label + std::to_string(count) + "\r\n";
-	std::printf("%s", line.c_str());
-	store_log(line);
+	for (int i = 1; i < argc; i++) {
+		argument arg;
+		if (!read_argument(argc, argv, i, {"--read-ahead"}, arg))
+			return usage_error("option needs a value", argv[i]);
+		if (arg.name == "--help") {
+			print_help();
+			return 0;
+		}
+		if (arg.name == "--version") {
+			std::printf("mac2cp850 %s\n", MAC2CP850_VERSION);
+			return 0;
+		}
+		if (arg.name == "--transliterate") {
+			opts.transliterate = true;
+		} else if (arg.name == "--dry-run" || arg.name == "-n") {
+			opts.dry_run = true;
+		} else if (arg.name == "--read-ahead") {
+			int threads = thread_count(arg.value);
+			if (threads < 0)
+				return usage_error(
+				        "--read-ahead needs a number of threads from 0 to 64", arg.value);
+			opts.readahead = static_cast<unsigned>(threads);
+		} else {
+			return usage_error("unknown argument", argv[i]);
+		}
+	}
+	return go_on;
 }
 
-// Lists what a run would do, on standard output, one line each, for people and for grep. No
-// banner and no CR: errors go to standard error, as the undo's do.
-int dry_run()
+walk_settings walk_of(const options &opts)
 {
-	if (int err = load_table("mac2cp850.tab"); err != 0) {
-		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n", std::strerror(err));
-		return -1;
+#ifdef MAC2CP850_READAHEAD_AT_ONCE
+	bool at_once = true;  // the tests' copy: every walk with the read-ahead on
+#else
+	bool at_once = false;
+#endif
+	return {g_startpath, opts.transliterate, opts.readahead, at_once};
+}
+
+// The lock's fault in words.
+std::string lock_text(const fault &f)
+{
+	return f.err == EWOULDBLOCK ? busy : std::string(g_lockfile) + ": " + fault_text(f, false);
+}
+
+bool records_refused;  // the dry run found a record folder that a run would refuse
+
+// Lists what a run would do, on standard output, one line each, for people and for grep. No
+// banner and no CR: errors go to standard error, as the undo's do. False when it can't start.
+bool foresee_volume(const options &opts)
+{
+	if (fault f = load_table("mac2cp850.tab")) {
+		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n", fault_text(f, false).c_str());
+		return false;
 	}
 	// Without the option the transliterations only say what the option would do, if they can.
-	if (std::string why = load_translit("mac2cp850.translit");
-	    !why.empty() && g_transliterate) {
-		std::fprintf(stderr, "mac2cp850: mac2cp850.translit: %s\n", why.c_str());
-		return -1;
+	if (fault f = load_translit("mac2cp850.translit"); f && opts.transliterate) {
+		std::fprintf(stderr, "mac2cp850: mac2cp850.translit: %s\n",
+		             fault_text(f, true).c_str());
+		return false;
 	}
 	// Where a run would refuse, the listing goes on, as it writes nothing, but ends with 1.
 	// Shared, so that it never reports a volume in the middle of a run.
-	trusted_folder records = open_trusted_folder(MAC2CP850_RECORD_DIR, false);
-	if (!records.reason.empty())
-		std::fprintf(stderr, "mac2cp850: %s\n", records.reason.c_str());
-	if (records.fd >= 0) {
-		std::string why = take_lock(records.fd, g_lockfile, false);
-		(void)close(records.fd);
-		if (!why.empty()) {
-			std::fprintf(stderr, "mac2cp850: %s\n", why.c_str());
-			return -1;
+	fault refused;
+	int records = open_trusted_folder(g_recorddir, false, refused);
+	if (refused) {
+		records_refused = true;
+		std::fprintf(stderr, "mac2cp850: %s\n", refused.why.c_str());
+	}
+	if (records >= 0) {
+		fault f = take_lock(records, file_name(g_lockfile), false);
+		(void)close(records);
+		if (f) {
+			std::fprintf(stderr, "mac2cp850: %s\n", lock_text(f).c_str());
+			return false;
 		}
 	}
-	list_rerun_breakers();
-	scan_path(g_startpath);
+	preview_start(opts.transliterate);
+	scan_path(walk_of(opts), {foresee, note_mount, nullptr});
+	return true;
+}
+
+int report_foresight()
+{
 	if (g_unwalked != 0)
 		std::printf("Folders not walked in full for want of file descriptors: %llu\n",
 		            static_cast<unsigned long long>(g_unwalked));
@@ -143,75 +208,29 @@ int dry_run()
 	            static_cast<unsigned long long>(g_conversion_counter),
 	            static_cast<unsigned long long>(g_collisions),
 	            static_cast<unsigned long long>(g_keeping_escapes));
-	return g_collisions + g_unwalked == 0 && records.reason.empty() ? 0 : 1;
+	return g_collisions + g_unwalked == 0 && !records_refused ? 0 : 1;
 }
 
-}  // namespace
-
-int main(int argc, char **argv)
+// Prints the banner, loads the table, checks the record folder, takes the lock and walks the
+// volume, renaming as it goes; false when it can't start, after the console says why.
+bool convert_volume(const options &opts)
 {
-	// A mistyped option must never start a run.
-	for (int i = 1; i < argc; i++) {
-		std::string_view arg = argv[i];
-		if (arg == "--help") {
-			print_help();
-			return 0;
-		}
-		if (arg == "--version") {
-			std::printf("mac2cp850 %s\n", MAC2CP850_VERSION);
-			return 0;
-		}
-		if (arg == "--transliterate") {
-			g_transliterate = true;
-			continue;
-		}
-		if (arg == "--dry-run" || arg == "-n") {
-			g_dry_run = true;
-			continue;
-		}
-		// Its value comes as "--read-ahead=N" or as the next argument.
-		std::string_view name = arg.substr(0, arg.find('='));
-		if (name != "--read-ahead")
-			return usage_error("unknown argument", argv[i]);
-		const char *value = argv[i] + name.size() + 1;
-		if (name.size() == arg.size()) {
-			if (i + 1 == argc)
-				return usage_error("option needs a value", argv[i]);
-			value = argv[++i];
-		}
-		int threads = thread_count(value);
-		if (threads < 0)
-			return usage_error("--read-ahead needs a number of threads from 0 to 64",
-			                   value);
-		g_readahead_threads = static_cast<unsigned>(threads);
-	}
-#ifdef MAC2CP850_READAHEAD_AT_ONCE
-	g_readahead_at_once = true;  // the tests' copy: every walk with the read-ahead on
-#endif
-	// A dry run ends, like any listing, when its reader goes away.
-	if (g_dry_run)
-		return dry_run();
-
-	// A console that went away must not stop the run before its log is complete.
-	(void)signal(SIGPIPE, SIG_IGN);
-
 	std::printf("------------------------------------\r\n");
 	std::printf("Codepage 850 filename conversion\r\n");
 	std::printf("Init...\r\n");
 	std::printf("Reading mac2cp850.tab...");
 	(void)std::fflush(stdout);
-
-	if (int err = load_table("mac2cp850.tab"); err != 0) {
-		std::printf("FAILED %i %s\r\n", err, std::strerror(err));
-		return -1;
+	if (fault f = load_table("mac2cp850.tab")) {
+		std::printf("FAILED %s\r\n", fault_text(f, true).c_str());
+		return false;
 	}
 	std::printf("ok.\r\n");
-	if (g_transliterate) {
+	if (opts.transliterate) {
 		std::printf("Reading mac2cp850.translit...");
 		(void)std::fflush(stdout);
-		if (std::string why = load_translit("mac2cp850.translit"); !why.empty()) {
-			std::printf("FAILED %s\r\n", why.c_str());
-			return -1;
+		if (fault f = load_translit("mac2cp850.translit")) {
+			std::printf("FAILED %s\r\n", fault_text(f, true).c_str());
+			return false;
 		}
 		std::printf("ok.\r\n");
 	}
@@ -219,29 +238,46 @@ int main(int argc, char **argv)
 	std::printf("------------------------------------\r\n\r\n");
 
 	std::printf("Mountpoint is %s\r\n", g_startpath);
-	std::printf("Accessing...");
+	constexpr std::string_view accessing = "Accessing...";
+	std::printf("%s", accessing.data());
 	(void)std::fflush(stdout);
+	progress_after(accessing.size());
 	// Before anything is written: records in a folder that another user can change are
 	// records she can forge, swap or point elsewhere.
-	trusted_folder records = open_trusted_folder(MAC2CP850_RECORD_DIR, true);
-	if (!records.reason.empty()) {
-		std::printf("FAILED %s\r\n", records.reason.c_str());
-		return -1;
+	fault refused;
+	int records = open_trusted_folder(g_recorddir, true, refused);
+	if (records < 0) {
+		std::printf("FAILED %s\r\n", refused.why.c_str());
+		return false;
 	}
-	g_record_fd = records.fd;
-	if (std::string why = take_lock(g_record_fd, g_lockfile, true); !why.empty()) {
-		std::printf("FAILED %s\r\n", why.c_str());
-		return -1;
+	if (fault f = take_lock(records, file_name(g_lockfile), true)) {
+		std::printf("FAILED %s\r\n", lock_text(f).c_str());
+		return false;
 	}
+	log_start(records, g_logfile);
+	stats_start(records, g_statfile);
 	// What fails here shows as renames withheld for want of a record.
-	(void)journal_open();
-	scan_path(g_startpath);
+	(void)journal_start(records, g_journalfile);
+	scan_path(walk_of(opts), {apply, nullptr, store_stats});
 	store_log("\r\nFinished\r\n");
+	return true;
+}
 
+// Formats one summary line, prints it, and appends it to the log.
+void summary(const char *label, std::uint64_t count)
+{
+	std::string line = label + std::to_string(count) + "\r\n";
+	std::printf("%s", line.c_str());
+	store_log(line);
+}
+
+int report_conversion()
+{
 	std::printf("done\r\n");
 	if (g_withheld != 0)
-		std::printf("Kept their names for want of a record: %llu (%s)\r\n",
-		            static_cast<unsigned long long>(g_withheld), g_withheld_reason.c_str());
+		std::printf("Kept their names for want of a record: %llu (%s: %s)\r\n",
+		            static_cast<unsigned long long>(g_withheld), g_withheld_file.c_str(),
+		            fault_text(g_withheld_fault, true).c_str());
 	if (g_unwalked != 0)
 		std::printf("Folders not walked in full for want of file descriptors: %llu\r\n",
 		            static_cast<unsigned long long>(g_unwalked));
@@ -254,4 +290,19 @@ int main(int argc, char **argv)
 	std::printf("\r\nFor a complete list of all affected files see \"convert.log\".\r\n");
 	std::printf("May the Umlaut be with you.\r\n\r\n");
 	return g_withheld + g_unwalked == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv)
+{
+	options opts;
+	if (int status = read_options(argc, argv, opts); status != go_on)
+		return status;
+	// A dry run ends, like any listing, when its reader goes away; a run must not stop before
+	// its log is complete when the console goes away.
+	if (opts.dry_run)
+		return foresee_volume(opts) ? report_foresight() : -1;
+	(void)signal(SIGPIPE, SIG_IGN);
+	return convert_volume(opts) ? report_conversion() : -1;
 }

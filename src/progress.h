@@ -4,6 +4,10 @@
 
 #include <cstdint>
 
+// Standard output's line takes `columns` columns when the walk starts: on a terminal that both
+// share, the progress line follows them.
+void progress_after(unsigned columns);
+
 // Starts the clock and shows the line with the counts, if standard error is a terminal.
 void progress_start(std::uint64_t entries, std::uint64_t folders, std::uint64_t conversions);
 

@@ -17,9 +17,6 @@
 #include <string>
 
 
-unsigned g_readahead_threads = 16;
-bool g_readahead_at_once;
-
 namespace
 {
 
@@ -54,6 +51,7 @@ struct listed {
 int root_fd = -1;                // the mount point, the base of every open
 dev_t root_dev;                  // its device: folders on another are left to the walk
 std::size_t wanted;              // threads to start; 0: no read-ahead this walk
+bool at_once;                    // start them at the first folder, and never end them early
 bool started;                    // whether they were started and not ended since
 bool last_slow;                  // whether the walk's last listing was slow
 std::vector<pthread_t> threads;  // the threads started
@@ -181,7 +179,7 @@ void *reader(void *)
 		if (slow(took, entries)) {
 			quick_in_a_row = 0;
 		} else if (is_ahead && ++quick_in_a_row >= quick_in_a_row_to_end &&
-		           !g_readahead_at_once) {
+		           !at_once) {
 			stopping = true;
 			work.notify_all();
 			room.notify_all();
@@ -243,22 +241,30 @@ void end()
 
 }  // namespace
 
-std::size_t readahead_prepare(int mount_fd, std::size_t spare)
+std::size_t readahead_share(std::size_t budget)
 {
-	if (g_readahead_threads == 0 || spare < 2)
-		return 0;
+	// A quarter at most, and not even one thread where that is less than two.
+	std::size_t share = std::min<std::size_t>(budget / 4, readahead_max_threads + 1);
+	return share < 2 ? 0 : share;
+}
+
+void readahead_prepare(int mount_fd, std::size_t share, unsigned threads, bool start_at_once)
+{
+	at_once = start_at_once;
+	if (threads == 0 || share < 2)
+		return;
 	root_fd = openat(mount_fd, ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
 	if (root_fd < 0)
-		return 0;
+		return;
 	struct stat st;
 	if (fstat(root_fd, &st) != 0) {
 		(void)close(root_fd);
 		root_fd = -1;
-		return 0;
+		return;
 	}
 	root_dev = st.st_dev;
-	wanted = std::min<std::size_t>(g_readahead_threads, spare - 1);
-	return wanted + 1;
+	// Each thread holds one folder open at a time, besides root_fd.
+	wanted = std::min<std::size_t>(threads, share - 1);
 }
 
 void readahead_walked(const ::place &at, std::size_t entries, std::chrono::nanoseconds took)
@@ -284,7 +290,7 @@ void readahead_walked(const ::place &at, std::size_t entries, std::chrono::nanos
 	// wait for a processor, one folder new to the caches) does not start it.
 	bool was_slow = last_slow;
 	last_slow = slow(took, entries);
-	if (g_readahead_at_once || (was_slow && last_slow))
+	if (at_once || (was_slow && last_slow))
 		start(at);
 }
 

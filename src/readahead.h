@@ -8,15 +8,18 @@
 
 #include "place.h"
 
-extern unsigned g_readahead_threads;  // threads that list folders ahead of the walk; 0: none
-extern bool g_readahead_at_once;      // run them from the first folder on, slow listings or not
-
-// Most threads that --read-ahead may ask for.
+// Most threads that --read-ahead may ask for, and how many it asks for when not given.
 inline constexpr unsigned readahead_max_threads = 64;
+inline constexpr unsigned readahead_default_threads = 16;
 
-// Prepares a read-ahead below the mount point open as `mount_fd` that holds at most `spare`
-// descriptors at once; returns how many it may hold, which the walk must leave to it.
-std::size_t readahead_prepare(int mount_fd, std::size_t spare);
+// The descriptors that a walk with `budget` of them leaves to the read-ahead: the same whatever
+// --read-ahead says, so that no setting changes what the walk decides.
+std::size_t readahead_share(std::size_t budget);
+
+// Prepares a read-ahead of up to `threads` threads below the mount point open as `mount_fd`
+// that holds at most `share` descriptors at once, with fewer threads when they would need
+// more; they start at the first folder if `at_once`, else when listings are slow.
+void readahead_prepare(int mount_fd, std::size_t share, unsigned threads, bool at_once);
 
 // Tells that the walk entered the folder last on the way of `at` and listed its `entries` in
 // `took`; starts the threads when listings are slow.

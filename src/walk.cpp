@@ -236,21 +236,23 @@ void leave()
 
 // Iterative, so that depth costs heap, not stack; each frame keeps one descriptor, up to the
 // budget, so that depth is not bounded by the open-file limit either.
-void scan_path(const char *mount_point, bool transliterate, const act &act)
+void scan_path(const walk_settings &how, const act &act)
 {
 	acting = &act;
 	count_folder();
-	int fd = open_at(AT_FDCWD, mount_point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	int fd = open_at(AT_FDCWD, how.mount_point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0)
 		return;
 	std::uint64_t root_mount = 0;
 	root_id = identify(fd, root_mount);
 	fd_budget = descriptor_budget();
-	fd_budget -= readahead_prepare(fd, fd_budget / 4);
+	std::size_t share = readahead_share(fd_budget);
+	fd_budget -= share;
+	readahead_prepare(fd, share, how.readahead, how.readahead_at_once);
 	progress_start(g_file_counter, g_folder_counter, g_conversion_counter);
 
-	here.path = mount_point;
-	enter(fd, root_id, root_mount, mount_point, 0, false);
+	here.path = how.mount_point;
+	enter(fd, root_id, root_mount, how.mount_point, 0, false);
 	while (!stack.empty()) {
 		frame &cur = stack.back();
 		if (cur.next == cur.listing.size()) {
@@ -288,7 +290,7 @@ void scan_path(const char *mount_point, bool transliterate, const act &act)
 		}
 		cur.in_child = false;
 		count_file();
-		bool changed = decode_name(name, decided, transliterate);
+		bool changed = decode_name(name, decided, how.transliterate);
 		if (changed)
 			g_conversion_counter++;
 		act.entry(cur.fd, here, name, ino, changed ? &decided : nullptr);

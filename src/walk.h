@@ -30,8 +30,15 @@ struct act {
 	void (*stats)(std::uint64_t files, std::uint64_t folders);
 };
 
-// Walks the folder `mount_point` and everything below it that lies inside it, deciding every
-// entry's name after its contents (with the transliterations if `transliterate`) and handing
-// each decision to `act`; never fails to its caller. Shows its progress on standard error
-// when that is a terminal, and takes it off again at the end.
-void scan_path(const char *mount_point, bool transliterate, const act &act);
+// How a walk goes.
+struct walk_settings {
+	const char *mount_point;  // the folder walked, with everything below it that lies inside it
+	bool transliterate;       // names are decided with the transliterations
+	unsigned readahead;       // threads that may list folders ahead of the walk; 0: none
+	bool readahead_at_once;   // they start at the first folder, slow listings or not
+};
+
+// Walks as `how` says, deciding every entry's name after its contents and handing each
+// decision to `act`; never fails to its caller. Shows its progress on standard error when
+// that is a terminal, and takes it off again at the end.
+void scan_path(const walk_settings &how, const act &act);

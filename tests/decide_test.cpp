@@ -64,8 +64,9 @@ TEST(decide, names_and_what_they_become)
 		std::string out;
 		bool changed = decode_name(c.name.c_str(), out, c.transliterate);
 		EXPECT_EQ(changed, c.becomes != nullptr);
-		if (changed && c.becomes != nullptr)
+		if (changed && c.becomes != nullptr) {
 			EXPECT_EQ(out, c.becomes);
+		}
 	}
 	EXPECT_STREQ(translit_misfit("x:81"), "would end in '.'");
 	EXPECT_EQ(translit_misfit("x:80"), nullptr);

@@ -380,10 +380,12 @@ run_result e2e::run_as(uid_t id, unsigned seconds)
 	return spawn(how);
 }
 
-run_result e2e::run_with(const std::vector<std::string> &args, uid_t id, bool err_tty)
+run_result e2e::run_with(const std::vector<std::string> &args, uid_t id, bool err_tty,
+                         rlim_t nofile, const char *program)
 {
-	launch how{PROGRAM, args, work};
+	launch how{program, args, work};
 	how.uid = id;
+	how.nofile = nofile;
 	how.err_tty = err_tty;
 	if (!err_tty)
 		how.err_path = top + "/program.err";

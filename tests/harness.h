@@ -83,10 +83,11 @@ protected:
 	// Runs the program in `work` as user and group `id` (0: root), which must be able to
 	// reach it; a nonzero `seconds` ends it with SIGALRM if it runs longer, as a hang would.
 	run_result run_as(uid_t id, unsigned seconds = 0);
-	// Runs the program in `work` with `args` as user and group `id` (0: root), its standard
-	// error kept apart: on a pseudo-terminal when `err_tty`, else in a file.
+	// Runs `program` (by default the program) in `work` with `args` as user and group `id`
+	// (0: root), its standard error kept apart: on a pseudo-terminal when `err_tty`, else in a
+	// file; a nonzero `nofile` sets the soft open-file limit.
 	run_result run_with(const std::vector<std::string> &args, uid_t id = 0,
-	                    bool err_tty = false);
+	                    bool err_tty = false, rlim_t nofile = 0, const char *program = PROGRAM);
 	// Runs `program` (the program or the undo) in `work` with `args`, its output discarded,
 	// and kills it with SIGKILL when it is about to make its `n`th call (from 1) of `at`,
 	// before that call takes effect, having called `meanwhile` while it waits there; `killed`
