@@ -9,7 +9,7 @@
 #include "fsutil.h"
 #include "place.h"
 
-extern std::uint64_t g_withheld;  // entries that kept their names for want of a record
+extern std::uint64_t g_withheld;     // entries that kept their names for want of a record
 extern std::string g_withheld_file;  // the record file of the first record not written
 extern fault g_withheld_fault;       // and why it was not
 

@@ -24,8 +24,8 @@ int open_log(fault &f)
 	if (log_fd >= 0)
 		return log_fd;
 	struct stat st;
-	int fd = open_file(dir_fd, file_name(path.c_str()), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW,
-	                   0644, st, f);
+	int fd = open_file(dir_fd, file_name(path.c_str()),
+	                   O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, 0644, st, f);
 	if (fd >= 0 && S_ISREG(st.st_mode))
 		log_fd = fd;
 	return fd;

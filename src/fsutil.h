@@ -31,8 +31,7 @@ std::string fault_text(const fault &f, bool with_number);
 int open_file(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f);
 
 // open_file for a regular file only: anything else is closed again, "not a regular file".
-int open_regular(int dirfd, const char *name, int flags, mode_t mode, struct stat &st,
-                 fault &f);
+int open_regular(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f);
 
 // Reads what the file open as `fd` holds from its offset on, up to `limit` bytes, into `out`;
 // what was read stays in `out` when a read fails.

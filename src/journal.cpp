@@ -13,7 +13,6 @@
 
 #include "fsutil.h"
 
-
 namespace
 {
 
@@ -181,8 +180,8 @@ fault open_journal()
 		run_id = new_run_id();
 	struct stat st;
 	fault f;
-	int fd = open_regular(dir_fd, file_name(path.c_str()), O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW,
-	                      0600, st, f);
+	int fd = open_regular(dir_fd, file_name(path.c_str()),
+	                      O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, 0600, st, f);
 	if (fd < 0)
 		return f;
 	// A record that a stopped run left cut short keeps a line of its own.
@@ -223,7 +222,8 @@ fault journal_rename(const place &at, ino_t ino, const char *from, const std::st
 	record.clear();
 	const std::vector<level> &way = at.way;
 	std::size_t first = 0;
-	while (first < numbered.size() && first < way.size() && numbered[first].first == way[first].id)
+	while (first < numbered.size() && first < way.size() &&
+	       numbered[first].first == way[first].id)
 		first++;
 	std::size_t kept = first;  // levels whose records stand; those below are written now
 	std::uint64_t number = folders_recorded;

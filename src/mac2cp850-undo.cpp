@@ -71,7 +71,6 @@ unsigned long long run_number(const char *text)
 	return n;
 }
 
-
 // Reads the command line into `opts`; go_on, or the exit status to stop with.
 int read_options(int argc, char **argv, options &opts)
 {
@@ -94,7 +93,8 @@ int read_options(int argc, char **argv, options &opts)
 			opts.journal_given = true;
 		} else if (arg.name == "--run") {
 			if ((opts.run = run_number(arg.value)) == 0)
-				return usage_error("--run needs a whole number of at least 1", arg.value);
+				return usage_error("--run needs a whole number of at least 1",
+				                   arg.value);
 		} else {
 			return usage_error("unknown argument", argv[i]);
 		}
@@ -133,11 +133,12 @@ bool undo_run(const options &opts)
 	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
 	if (records >= 0) {
 		if (fault f = take_lock(records, file_name(g_lockfile), !opts.dry_run)) {
-			std::fprintf(stderr, "mac2cp850-undo: %s\n",
-			             f.err == EWOULDBLOCK
-			                     ? "another run or undo is using the volume"
-			                     : (std::string(g_lockfile) + ": " + fault_text(f, false))
-			                               .c_str());
+			std::fprintf(
+			        stderr, "mac2cp850-undo: %s\n",
+			        f.err == EWOULDBLOCK
+			                ? "another run or undo is using the volume"
+			                : (std::string(g_lockfile) + ": " + fault_text(f, false))
+			                          .c_str());
 			return false;
 		}
 	}

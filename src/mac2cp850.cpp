@@ -134,7 +134,8 @@ int read_options(int argc, char **argv, options &opts)
 			int threads = thread_count(arg.value);
 			if (threads < 0)
 				return usage_error(
-				        "--read-ahead needs a number of threads from 0 to 64", arg.value);
+				        "--read-ahead needs a number of threads from 0 to 64",
+				        arg.value);
 			opts.readahead = static_cast<unsigned>(threads);
 		} else {
 			return usage_error("unknown argument", argv[i]);
@@ -166,7 +167,8 @@ bool records_refused;  // the dry run found a record folder that a run would ref
 bool foresee_volume(const options &opts)
 {
 	if (fault f = load_table("mac2cp850.tab")) {
-		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n", fault_text(f, false).c_str());
+		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n",
+		             fault_text(f, false).c_str());
 		return false;
 	}
 	// Without the option the transliterations only say what the option would do, if they can.

@@ -10,10 +10,10 @@
 
 // One folder on the way.
 struct level {
-	folder_id id;       // the folder, whatever path leads to it
-	std::string name;   // its name in the folder above; the mount point's: its path
-	bool via_link;      // entered through a symbolic link of that name
-	std::size_t index;  // its index in the listing of the folder above
+	folder_id id;          // the folder, whatever path leads to it
+	std::string name;      // its name in the folder above; the mount point's: its path
+	bool via_link;         // entered through a symbolic link of that name
+	std::size_t index;     // its index in the listing of the folder above
 	std::size_t path_len;  // length of its path in `place::path`
 };
 

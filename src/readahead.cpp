@@ -16,7 +16,6 @@
 #include <set>
 #include <string>
 
-
 namespace
 {
 
@@ -56,15 +55,15 @@ bool started;                    // whether they were started and not ended sinc
 bool last_slow;                  // whether the walk's last listing was slow
 std::vector<pthread_t> threads;  // the threads started
 
-std::mutex lock;                  // guards everything below
-std::condition_variable work;     // more folders to list, or stopping
-std::condition_variable room;     // the walk has moved on, or stopping
-bool stopping;                    // threads end: the walk is done, or the caches hold what's ahead
-position walk_at;                 // the folder the walk entered last
+std::mutex lock;               // guards everything below
+std::condition_variable work;  // more folders to list, or stopping
+std::condition_variable room;  // the walk has moved on, or stopping
+bool stopping;                 // threads end: the walk is done, or the caches hold what's ahead
+position walk_at;              // the folder the walk entered last
 std::map<position, listed> waiting;  // by the position of each one's next subfolder
 std::set<position> ahead;            // listed or being listed, not reached by the walk yet
-unsigned short_of_room;           // threads waiting on `room`
-unsigned quick_in_a_row;          // folders ahead of the walk listed quickly since a slow one
+unsigned short_of_room;              // threads waiting on `room`
+unsigned quick_in_a_row;             // folders ahead of the walk listed quickly since a slow one
 
 bool slow(std::chrono::nanoseconds took, std::size_t entries)
 {
@@ -178,8 +177,7 @@ void *reader(void *)
 			continue;
 		if (slow(took, entries)) {
 			quick_in_a_row = 0;
-		} else if (is_ahead && ++quick_in_a_row >= quick_in_a_row_to_end &&
-		           !at_once) {
+		} else if (is_ahead && ++quick_in_a_row >= quick_in_a_row_to_end && !at_once) {
 			stopping = true;
 			work.notify_all();
 			room.notify_all();

@@ -40,7 +40,8 @@ void store_stats(std::uint64_t files, std::uint64_t folders)
 		// A FIFO in the file's place must block neither the open (O_RDWR) nor a write.
 		struct stat st;
 		fault f;
-		int fd = open_file(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644, st, f);
+		int fd =
+		        open_file(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644, st, f);
 		if (fd < 0)
 			return;
 		if (!S_ISREG(st.st_mode)) {

@@ -51,13 +51,13 @@ struct frame {
 // Where an entry's name starts in a listing, after its type and inode.
 constexpr std::size_t name_offset = 1 + sizeof(ino_t);
 
-const act *acting;           // what is done with each decision
-folder_id root_id;           // the mount point: a link is followed only to it or below it
-place here;                  // the way down from the mount point; one frame for each level
-std::vector<frame> stack;    // the walk's own state of each folder on the way
-std::size_t fd_budget;       // levels that keep their folder open; lowered when the process
-                             // runs out of descriptors all the same
-std::string decided;         // the decided name of the entry at hand; capacity kept
+const act *acting;         // what is done with each decision
+folder_id root_id;         // the mount point: a link is followed only to it or below it
+place here;                // the way down from the mount point; one frame for each level
+std::vector<frame> stack;  // the walk's own state of each folder on the way
+std::size_t fd_budget;     // levels that keep their folder open; lowered when the process
+                           // runs out of descriptors all the same
+std::string decided;       // the decided name of the entry at hand; capacity kept
 std::unordered_set<folder_id, folder_id_hash> walked;  // each folder is walked once per run
 
 void count_folder()

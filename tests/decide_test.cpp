@@ -38,10 +38,12 @@ TEST(decide, names_and_what_they_become)
 	        {"Report:2fMay", false, nullptr},  // '/' and '.' always stay escapes
 	        {":2eprofile", false, nullptr},
 	        {":2E:2F", true, nullptr},
-	        {"a:8Ab", false, "a\x8a"
-	                         "b"},
-	        {"a:8ab", false, "a\x8a"
-	                         "b"},
+	        {"a:8Ab", false,
+	         "a\x8a"
+	         "b"},
+	        {"a:8ab", false,
+	         "a\x8a"
+	         "b"},
 	        {"x:3ay", false, "x:y"},
 	        {"Note:8zed", false, nullptr},  // no escape without two hex digits
 	        {"a:3:41", false, "a:3A"},      // the second ':' is no digit of the first
@@ -53,9 +55,9 @@ TEST(decide, names_and_what_they_become)
 	        {"x:80", false, nullptr},
 	        {"x:80", true, "xEUR"},
 	        {"x:80:41", true, "xEURA"},
-	        {"x:81", true, nullptr},      // "xa." would end in '.': decoded without
+	        {"x:81", true, nullptr},  // "xa." would end in '.': decoded without
 	        {"x:81:41", true, "xa.A"},
-	        {":4:82", true, nullptr},     // "1" after ":4" would make the escape ":41"
+	        {":4:82", true, nullptr},  // "1" after ":4" would make the escape ":41"
 	        {"fi:83le", true, "fifile"},
 	};
 	set_up_table();

@@ -119,33 +119,50 @@ bool reachable_by(uid_t id, const std::string &dir)
 namespace
 {
 
-void list_state(const std::string &root, const std::string &rel, std::vector<std::string> &out)
+void take_snapshot(const std::string &root, const std::string &rel, bool status,
+                   std::map<std::string, std::string> &out)
 {
 	for (const std::string &name : names(root + rel)) {
 		std::string path = rel + "/" + name;
 		struct stat st;
 		if (lstat((root + path).c_str(), &st) != 0)
 			continue;
-		std::ostringstream line;
-		line << path << " " << std::oct << st.st_mode << std::dec << " " << st.st_ino << " "
-		     << st.st_size << " " << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec << " "
-		     << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
-		out.push_back(line.str());
+		std::string &what = out[path];
+		if (status) {
+			std::ostringstream line;
+			line << std::oct << st.st_mode << std::dec << " " << st.st_ino << " "
+			     << st.st_size << " " << st.st_ctim.tv_sec << "." << st.st_ctim.tv_nsec
+			     << " " << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
+			what = line.str();
+		} else if (S_ISDIR(st.st_mode)) {
+			what = "/";
+		} else if (S_ISLNK(st.st_mode)) {
+			std::string target(4096, '\0');
+			ssize_t n = readlink((root + path).c_str(), target.data(), target.size());
+			target.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+			what = "-> " + target;
+		} else {
+			what = "= " + read_file(root + path);
+		}
 		if (S_ISDIR(st.st_mode))
-			list_state(root, path, out);
+			take_snapshot(root, path, status, out);
 	}
 }
 
 }  // namespace
 
+std::map<std::string, std::string> snapshot(const std::string &root, bool status)
+{
+	std::map<std::string, std::string> out;
+	take_snapshot(root, "", status, out);
+	return out;
+}
+
 std::string tree_state(const std::string &root)
 {
-	std::vector<std::string> lines;
-	list_state(root, "", lines);
-	std::sort(lines.begin(), lines.end());
 	std::string text;
-	for (const std::string &line : lines)
-		text += line + "\n";
+	for (const auto &[path, what] : snapshot(root, true))
+		text += path + " " + what + "\n";
 	return text;
 }
 

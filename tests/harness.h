@@ -7,6 +7,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -44,9 +45,12 @@ inline constexpr uid_t nobody = 65534;
 // Whether user `id` can run the program and reach the folder `dir`.
 bool reachable_by(uid_t id, const std::string &dir);
 
-// Every entry below `root` (not following links), one line each, sorted: its path from there,
+// Every entry below `root`, not following links, by its path from there ("/a/b"): "/" for a
+// folder, "-> TARGET" for a link, "= CONTENT" for anything else; with `status`, instead its
 // type and mode, inode, size, and the times of its last change and modification to the
 // nanosecond.
+std::map<std::string, std::string> snapshot(const std::string &root, bool status = false);
+// snapshot(root, true) as text, an entry a line.
 std::string tree_state(const std::string &root);
 
 // The system calls at which run_killed() can stop the program.

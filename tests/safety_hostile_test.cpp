@@ -15,37 +15,6 @@
 namespace
 {
 
-// Every path below `dir` with its content (a folder's is "/", a link's its target).
-void snapshot(const std::string &dir, const std::string &rel, std::vector<std::string> &out)
-{
-	for (const std::string &name : names(dir + rel)) {
-		std::string path = rel;
-		path += '/';
-		path += name;
-		struct stat st;
-		if (lstat((dir + path).c_str(), &st) != 0)
-			continue;
-		if (S_ISLNK(st.st_mode)) {
-			std::string target(4096, '\0');
-			ssize_t n = readlink((dir + path).c_str(), target.data(), target.size());
-			target.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
-			out.push_back(path.append(" -> ").append(target));
-		} else if (S_ISDIR(st.st_mode)) {
-			out.push_back(path + "/");
-			snapshot(dir, path, out);
-		} else {
-			out.push_back(path + " = " + read_file(dir + path));
-		}
-	}
-}
-
-std::vector<std::string> snapshot(const std::string &dir)
-{
-	std::vector<std::string> out;
-	snapshot(dir, "", out);
-	return out;
-}
-
 class hostile : public e2e
 {
 };
@@ -181,7 +150,7 @@ TEST_F(hostile, links_lead_nowhere_outside)
 	make_link(mount, mount + "/in/mount");
 	ASSERT_EQ(mkfifo((mount + "/in/pipe:41").c_str(), 0644), 0);
 	make_link("pipe:41", mount + "/in/to_pipe");
-	std::vector<std::string> outside_before = snapshot(outside);
+	std::map<std::string, std::string> outside_before = snapshot(outside);
 
 	run_result r = run_as(0, 60);
 
@@ -216,7 +185,7 @@ TEST_F(hostile, folders_swapped_for_links_out_during_runs)
 	}
 	for (int i = 0; i < 200; i++)
 		write_file(mount + "/pad" + std::to_string(i) + ":41", "");
-	std::vector<std::string> outside_before = snapshot(outside);
+	std::map<std::string, std::string> outside_before = snapshot(outside);
 
 	std::atomic<bool> stop{false};
 	std::atomic<unsigned long> swaps{0};
@@ -323,7 +292,7 @@ TEST_F(hostile, undo_takes_back_only_what_the_run_did)
 			write_file(mount + "/b:41\nmac2cp850-journal 1 0123456789abcdef\n", "");
 			write_file(mount + "/c:41%0A%20mac2cp850-journal%201", "");
 		}
-		const std::vector<std::string> before = snapshot(mount);
+		const std::map<std::string, std::string> before = snapshot(mount);
 
 		run_result r = run();
 		ASSERT_EQ(r.status, 0) << r.out;
@@ -336,7 +305,7 @@ TEST_F(hostile, undo_takes_back_only_what_the_run_did)
 			          0);
 			make_link("../boss", mount + "/att/d");
 		}
-		const std::vector<std::string> planted = snapshot(mount);
+		const std::map<std::string, std::string> planted = snapshot(mount);
 		run_result back = undo();
 
 		EXPECT_EQ(back.status, c.status) << back.out;

@@ -26,32 +26,6 @@ unsigned long setting(const char *name, unsigned long fallback)
 	return value != nullptr && *value != '\0' ? std::strtoul(value, nullptr, 10) : fallback;
 }
 
-std::uint64_t checksum(const std::string &bytes)
-{
-	std::uint64_t h = 14695981039346656037ull;
-	for (unsigned char c : bytes)
-		h = (h ^ c) * 1099511628211ull;
-	return h;
-}
-
-// Relative path of every entry below `root` and its content's checksum; 0 for folders.
-void scan(const std::string &root, const std::string &rel,
-          std::map<std::string, std::uint64_t> &out)
-{
-	for (const std::string &name : names(root + rel)) {
-		std::string path = join(rel, name);
-		struct stat st;
-		if (lstat((root + path).c_str(), &st) != 0)
-			continue;
-		if (S_ISDIR(st.st_mode)) {
-			out[path] = 0;
-			scan(root, path, out);
-		} else {
-			out[path] = checksum(read_file(root + path));
-		}
-	}
-}
-
 // Entries that still need conversion: the names built to need it begin with 'e'.
 std::uint64_t unconverted(const std::string &dir)
 {
@@ -68,8 +42,8 @@ std::uint64_t unconverted(const std::string &dir)
 }
 
 // The first few entries on which two trees differ.
-std::string differences(const std::map<std::string, std::uint64_t> &a,
-                        const std::map<std::string, std::uint64_t> &b)
+std::string differences(const std::map<std::string, std::string> &a,
+                        const std::map<std::string, std::string> &b)
 {
 	std::string text;
 	int shown = 0;
@@ -127,13 +101,13 @@ protected:
 		for (unsigned long t = 0; t < tops; t++) {
 			auto [top_raw, top_done] = entry_name(i++, rng);
 			make_dir(mount + "/" + top_raw);
-			before["/" + top_raw] = after["/" + top_done] = 0;
+			before["/" + top_raw] = after["/" + top_done] = "/";
 			for (unsigned long s = 0; s < subs; s++) {
 				auto [sub_raw, sub_done] = entry_name(i++, rng);
 				std::string raw = join(join("", top_raw), sub_raw);
 				std::string done = join(join("", top_done), sub_done);
 				make_dir(mount + raw);
-				before[raw] = after[done] = 0;
+				before[raw] = after[done] = "/";
 				for (unsigned long f = 0; f < files; f++) {
 					auto [file_raw, file_done] = entry_name(i++, rng);
 					std::string content = "entry " + std::to_string(i) + ":";
@@ -141,7 +115,7 @@ protected:
 						content += static_cast<char>(rng());
 					write_file(mount + join(raw, file_raw), content);
 					before[join(raw, file_raw)] = after[join(done, file_done)] =
-					        checksum(content);
+					        "= " + content;
 				}
 			}
 		}
@@ -150,7 +124,7 @@ protected:
 	// Replays the log's renames, in order, over the tree as built. A pair whose old name is
 	// gone must have its new name in place: a rename logged again after a kill came between
 	// its line and the rename. Returns the first line that fits neither.
-	std::string replay(std::map<std::string, std::uint64_t> &tree) const
+	std::string replay(std::map<std::string, std::string> &tree) const
 	{
 		std::string text = log();
 		for (std::size_t at = 0, end; at < text.size(); at = end + 2) {
@@ -176,7 +150,7 @@ protected:
 			}
 			if (tree.count(to) != 0)
 				return line;
-			std::map<std::string, std::uint64_t> moved;
+			std::map<std::string, std::string> moved;
 			moved[to] = found->second;
 			tree.erase(found);
 			std::string below = from + "/";
@@ -190,8 +164,8 @@ protected:
 		return "";
 	}
 
-	std::map<std::string, std::uint64_t> before;  // relative path -> checksum, as built
-	std::map<std::string, std::uint64_t> after;   // the same once every name is converted
+	std::map<std::string, std::string> before;  // a snapshot of the tree as built
+	std::map<std::string, std::string> after;   // the same once every name is converted
 };
 
 // Kill points are the n-th rename or the n-th write of a run (a log line, a statistics
@@ -224,11 +198,10 @@ TEST_F(killed_run, nothing_is_lost_and_every_rename_is_logged)
 
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(r.out, report(1 + 20 + 20 * 10, before.size(), remaining));
-	std::map<std::string, std::uint64_t> now;
-	scan(mount, "", now);
+	std::map<std::string, std::string> now = snapshot(mount);
 	EXPECT_EQ(now.size(), before.size());
 	EXPECT_EQ(differences(now, after), "") << "seed " << seed;
-	std::map<std::string, std::uint64_t> replayed = before;
+	std::map<std::string, std::string> replayed = before;
 	EXPECT_EQ(replay(replayed), "") << "seed " << seed;
 	EXPECT_EQ(differences(replayed, now), "") << "seed " << seed;
 	EXPECT_EQ(log().find("Error:"), std::string::npos);
@@ -246,8 +219,7 @@ TEST_F(killed_run, nothing_is_lost_and_every_rename_is_logged)
 		                  ", 0 missing, 0 refused, 0 unparseable, 0 failed in the run\n"),
 		          std::string::npos);
 	}
-	std::map<std::string, std::uint64_t> undone;
-	scan(mount, "", undone);
+	std::map<std::string, std::string> undone = snapshot(mount);
 	EXPECT_EQ(differences(undone, before), "") << "seed " << seed;
 	std::printf("kill points survived: %lu over %zu entries, %zu runs undone (seed %lu)\n",
 	            survived, before.size(), runs, seed);
