@@ -127,9 +127,9 @@ void count_file()
 // not tell mounts apart), and in `mark` its mark; {0, 0} when it can't be told.
 folder_id identify(int fd, std::uint64_t &mount, file_mark &mark)
 {
+	constexpr unsigned wanted = STATX_TYPE | STATX_INO | STATX_MNT_ID | mark_mask;
 	struct statx sx;
-	if (statx(fd, "", AT_EMPTY_PATH, STATX_TYPE | STATX_INO | STATX_MNT_ID | mark_mask, &sx) !=
-	    0)
+	if (statx(fd, "", AT_EMPTY_PATH, wanted, &sx) != 0)
 		return {0, 0};
 	dev_t dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
 	mount = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : dev;
