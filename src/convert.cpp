@@ -12,6 +12,7 @@
 #include "convlog.h"
 #include "journal.h"
 #include "mac2cp850.h"
+#include "mark.h"
 #include "preview.h"
 
 unsigned char mactable[256];
@@ -304,7 +305,14 @@ void rename_entry(int dirfd, const std::string &dir, const char *name, ino_t ino
 	line.append(dir).append("/").append(new_name).append("\r\n");
 	if (int err = store_log_line(line); err != 0)
 		return withhold(g_logfile, err);
-	if (int err = journal_rename(ino, name, new_name); err != 0) {
+	// The record names what is there now, by a mark that no later file under the new name has.
+	struct statx sx;
+	file_mark mark;
+	if (stat_entry(dirfd, name, sx) == 0) {
+		ino = static_cast<ino_t>(sx.stx_ino);
+		mark = mark_of(dirfd, name, sx);
+	}
+	if (int err = journal_rename(ino, mark, name, new_name); err != 0) {
 		unstore_log_line(line);
 		return withhold(g_journalfile, err);
 	}

@@ -47,9 +47,9 @@ int rename_noreplace(int dirfd, const char *from, const char *to);
 // decoded name, as rename_entry does; a dry run foresees and lists the same instead.
 void set_new_name(int dirfd, const std::string &dir, const char *name, ino_t ino);
 
-// Renames entry `name` (inode `ino`) of the folder open as `dirfd`, whose path is `dir`, to
-// `new_name` only once its log line and journal record are written in full, then records the
-// error of a failed rename; never replaces an entry. An entry whose records can't be written
+// Renames entry `name` (inode `ino` when listed) of the folder open as `dirfd`, whose path is
+// `dir`, to `new_name` only once its log line and journal record are written in full, then records
+// the error of a failed rename; never replaces an entry. An entry whose records can't be written
 // keeps its name and is counted in g_withheld.
 void rename_entry(int dirfd, const std::string &dir, const char *name, ino_t ino,
                   const std::string &new_name);

@@ -151,7 +151,7 @@ int main(int argc, char **argv)
 		return 2;
 	}
 	journal_run records = read_run(journal, runs[runs.size() - run]);
-	if (records.version != "1") {
+	if (!format_known(records.version)) {
 		std::fprintf(stderr, "mac2cp850-undo: %s: run %llu: format not known: %s\n",
 		             journal_path, run, records.version.c_str());
 		return 2;

@@ -19,6 +19,7 @@
 
 #include "convert.h"
 #include "journal.h"
+#include "mark.h"
 #include "preview.h"
 #include "readahead.h"
 #include "runstats.h"
@@ -156,15 +157,17 @@ void count_file()
 	}
 }
 
-// The folder open as `fd`, and in `mount` the mount it lies on (its device where the system
-// does not tell mounts apart); {0, 0} when it can't be told.
-folder_id identify(int fd, std::uint64_t &mount)
+// The folder open as `fd`, in `mount` the mount it lies on (its device where the system does
+// not tell mounts apart), and in `mark` its mark; {0, 0} when it can't be told.
+folder_id identify(int fd, std::uint64_t &mount, file_mark &mark)
 {
+	constexpr unsigned wanted = STATX_TYPE | STATX_INO | STATX_MNT_ID | mark_mask;
 	struct statx sx;
-	if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0)
+	if (statx(fd, "", AT_EMPTY_PATH, wanted, &sx) != 0)
 		return {0, 0};
 	dev_t dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
 	mount = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : dev;
+	mark = mark_of(fd, "", sx);
 	return {dev, sx.stx_ino};
 }
 
@@ -202,7 +205,7 @@ int open_at(int dirfd, const char *name, int flags)
 // Opens entry `name` of `dirfd` when it is a folder to walk: a real subfolder, or (when
 // `links` allows) a link to a folder inside the volume; never one walked before in this run.
 int open_folder(int dirfd, const char *name, unsigned char type, bool links, folder_id &id,
-                std::uint64_t &mount, bool &via_link)
+                file_mark &mark, std::uint64_t &mount, bool &via_link)
 {
 	if (type == DT_UNKNOWN) {
 		struct stat st;
@@ -229,7 +232,7 @@ int open_folder(int dirfd, const char *name, unsigned char type, bool links, fol
 			return -1;
 		via_link = true;
 	}
-	id = identify(fd, mount);
+	id = identify(fd, mount, mark);
 	if (id == folder_id{0, 0} || walked.count(id) != 0 || (via_link && !below(fd, root_id))) {
 		(void)close(fd);
 		return -1;
@@ -262,11 +265,11 @@ std::size_t read_listing(int fd, std::string &listing)
 
 // `name` lies in the parent's listing, which moves when the stack grows: it is used first. The
 // read-ahead learns where the walk is, and how long the listing took.
-void enter(int fd, folder_id id, std::uint64_t mount, std::size_t path_len, const char *name,
-           bool via_link)
+void enter(int fd, folder_id id, const file_mark &mark, std::uint64_t mount, std::size_t path_len,
+           const char *name, bool via_link)
 {
 	walked.insert(id);
-	journal_enter(id, name, via_link);
+	journal_enter(id, mark, name, via_link);
 	stack.push_back({fd, id, mount, {}, 0, 0, path_len, false, via_link});
 	auto started = std::chrono::steady_clock::now();
 	std::size_t entries = read_listing(fd, stack.back().listing);
@@ -397,7 +400,8 @@ void scan_path(const char *path)
 	if (fd < 0)
 		return;
 	std::uint64_t root_mount = 0;
-	root_id = identify(fd, root_mount);
+	file_mark root_mark;
+	root_id = identify(fd, root_mount, root_mark);
 	g_fd_budget = descriptor_budget();
 	std::size_t share = readahead_share(g_fd_budget);
 	g_fd_budget -= share;
@@ -410,7 +414,7 @@ void scan_path(const char *path)
 	}
 
 	std::string dir = path;
-	enter(fd, root_id, root_mount, dir.size(), path, false);
+	enter(fd, root_id, root_mark, root_mount, dir.size(), path, false);
 	while (!stack.empty()) {
 		frame &cur = stack.back();
 		if (cur.next == cur.listing.size()) {
@@ -425,12 +429,14 @@ void scan_path(const char *path)
 
 		if (!cur.in_child) {
 			folder_id id;
+			file_mark mark;
 			std::uint64_t mount = 0;
 			bool via_link;
 			// A link whose parent can't be reopened through ".." is left to the walk
 			// over the folder it points to, which lies inside the volume too.
 			bool links = stack.size() < g_fd_budget;
-			int child = open_folder(cur.fd, name, type, links, id, mount, via_link);
+			int child =
+			        open_folder(cur.fd, name, type, links, id, mark, mount, via_link);
 			if (child >= 0) {
 				cur.in_child = true;
 				if (!via_link && stack.size() >= g_fd_budget) {
@@ -443,7 +449,7 @@ void scan_path(const char *path)
 				if (mount != cur.mount)
 					note_mount(dir);
 				where.push_back(cur.index);
-				enter(child, id, mount, dir.size(), name, via_link);
+				enter(child, id, mark, mount, dir.size(), name, via_link);
 				continue;
 			}
 		}
