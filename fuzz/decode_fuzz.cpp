@@ -12,14 +12,7 @@
 #include <cstring>
 #include <string>
 
-#include "convert.h"
-#include "mac2cp850.h"
-
-// decode_name writes nowhere; set_new_name would, so its records lead nowhere.
-const char *const g_startpath = "/nonexistent/convmount";
-const char *const g_logfile = "/nonexistent/convert.log";
-const char *const g_journalfile = "/nonexistent/convert.journal";
-const char *const g_statfile = "/nonexistent/runstats.txt";
+#include "decide.h"
 
 namespace
 {
@@ -172,8 +165,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	}
 	(void)std::fclose(f);
 	std::memcpy(mactable, shipped, sizeof mactable);
-	if (std::string why = load_translit(SHIPPED_TRANSLIT); !why.empty()) {
-		std::fprintf(stderr, "%s: %s\n", SHIPPED_TRANSLIT, why.c_str());
+	if (fault f = load_translit(SHIPPED_TRANSLIT)) {
+		std::fprintf(stderr, "%s: %s\n", SHIPPED_TRANSLIT, fault_text(f, true).c_str());
 		std::abort();
 	}
 	for (unsigned v = 0; v < 256; v++)

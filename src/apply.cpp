@@ -1,5 +1,7 @@
 #include "apply.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstring>
 
@@ -38,7 +40,14 @@ void apply(int dirfd, const place &at, const char *name, ino_t ino, const std::s
 	line.append(dir).append("/").append(*new_name).append("\r\n");
 	if (fault f = store_log_line(line))
 		return withhold(log_path(), f);
-	if (fault f = journal_rename(at, ino, name, *new_name)) {
+	// The record names what is there now, by a mark that no later file under the new name has.
+	struct statx sx;
+	file_mark mark;
+	if (stat_entry(dirfd, name, sx) == 0) {
+		ino = static_cast<ino_t>(sx.stx_ino);
+		mark = mark_of(dirfd, name, sx);
+	}
+	if (fault f = journal_rename(at, ino, mark, name, *new_name)) {
 		unstore_log_line(line);
 		return withhold(journal_path(), f);
 	}

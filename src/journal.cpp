@@ -18,7 +18,9 @@ namespace
 
 // Starts the first line of each run, followed by the format's version and the run's id.
 constexpr std::string_view magic = "mac2cp850-journal ";
-constexpr std::string_view format_version = "1";
+constexpr std::string_view format_version = "2";
+// Format 1 had no marks; its runs are still read.
+constexpr std::string_view format_unmarked = "1";
 
 int dir_fd = -1;      // the record folder
 std::string path;     // the journal's path in it, for people
@@ -65,6 +67,24 @@ void put_number(std::uint64_t n)
 	record.append(digits, end);
 }
 
+// "b<seconds>.<nanoseconds, 9 digits>", "g<generation>", or "-" for none.
+void put_mark(const file_mark &mark)
+{
+	char digits[24];
+	record += ' ';
+	record += mark.kind;
+	if (mark.kind == '-')
+		return;
+	char *end = std::to_chars(digits, digits + sizeof digits, mark.value).ptr;
+	record.append(digits, end);
+	if (mark.kind != 'b')
+		return;
+	end = std::to_chars(digits, digits + sizeof digits, mark.nsec).ptr;
+	record += '.';
+	record.append(9 - static_cast<std::size_t>(end - digits), '0');
+	record.append(digits, end);
+}
+
 // '%', the blank, control bytes and bytes above 126 stand as '%' and two hex digits, so that a
 // name is one field of printable ASCII whatever it holds.
 void put_name(std::string_view name)
@@ -100,7 +120,30 @@ bool take_number(std::string_view field, std::uint64_t &n)
 	return !field.empty() && err == std::errc() && at == end;
 }
 
-// The inverse of put_name: false for anything put_name never writes.
+// The inverse of put_mark: false for anything put_mark never writes.
+bool take_mark(std::string_view field, file_mark &mark)
+{
+	mark = {};
+	if (field == "-")
+		return true;
+	if (field.size() < 2 || (field[0] != 'b' && field[0] != 'g'))
+		return false;
+	const char *end = field.data() + field.size();
+	auto [at, err] = std::from_chars(field.data() + 1, end, mark.value);
+	if (err != std::errc() || at == field.data() + 1)
+		return false;
+	mark.kind = field[0];
+	if (mark.kind == 'g')
+		return at == end;
+	// Nine digits exactly, so that no two texts stand for one mark.
+	if (end - at != 10 || *at != '.' || at[1] < '0' || at[1] > '9')
+		return false;
+	auto [last, nerr] = std::from_chars(at + 1, end, mark.nsec);
+	return nerr == std::errc() && last == end && mark.nsec < 1'000'000'000;
+}
+
+// The inverse of put_name: false for anything put_name never writes, and for what can't be the
+// name of an entry of a folder, so that no record leads the undo out of the folder it names.
 bool take_name(std::string_view field, std::string &name)
 {
 	name.clear();
@@ -119,35 +162,43 @@ bool take_name(std::string_view field, std::string &name)
 		name += static_cast<char>(high * 16 + low);
 		i += 2;
 	}
-	return !name.empty();
+	return !name.empty() && name != "." && name != ".." &&
+	       name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
 }
 
-// Reads one record of `run`'s, split into `f`, into `run`; false when it is none.
-bool take_record(const std::vector<std::string_view> &f, journal_run &run, bool after_rename)
+// Reads one record of `run`'s, split into `f`, into `run`; false when it is none. With `marked`
+// (format 2), a mark follows each inode number.
+bool take_record(const std::vector<std::string_view> &f, journal_run &run, bool after_rename,
+                 bool marked)
 {
+	const std::size_t m = marked ? 1 : 0;  // fields of the mark
 	std::uint64_t a = 0, b = 0, c = 0;
+	file_mark mark;
 	auto &folders = run.folders;
-	if (f[1] == "m" && f.size() == 4 && folders.empty() && take_number(f[2], a) &&
-	    take_number(f[3], b)) {
-		folders.push_back({{static_cast<dev_t>(a), static_cast<ino_t>(b)}, 0, {}, false});
+	if (f[1] == "m" && f.size() == 4 + m && folders.empty() && take_number(f[2], a) &&
+	    take_number(f[3], b) && (!marked || take_mark(f[4], mark))) {
+		folders.push_back(
+		        {{static_cast<dev_t>(a), static_cast<ino_t>(b)}, mark, 0, {}, false});
 		return true;
 	}
-	if ((f[1] == "d" || f[1] == "l") && f.size() == 7 && !folders.empty() &&
+	if ((f[1] == "d" || f[1] == "l") && f.size() == 7 + m && !folders.empty() &&
 	    take_number(f[2], a) && a == folders.size() && take_number(f[3], b) &&
-	    take_number(f[4], c)) {
+	    take_number(f[4], c) && (!marked || take_mark(f[5], mark))) {
 		std::uint64_t parent = 0;
 		journal_folder folder{
-		        {static_cast<dev_t>(b), static_cast<ino_t>(c)}, 0, {}, f[1] == "l"};
-		if (!take_number(f[5], parent) || parent >= a || !take_name(f[6], folder.name))
+		        {static_cast<dev_t>(b), static_cast<ino_t>(c)}, mark, 0, {}, f[1] == "l"};
+		if (!take_number(f[5 + m], parent) || parent >= a ||
+		    !take_name(f[6 + m], folder.name))
 			return false;
 		folder.parent = parent;
 		folders.push_back(std::move(folder));
 		return true;
 	}
-	if (f[1] == "r" && f.size() == 6 && take_number(f[2], a) && a < folders.size() &&
-	    take_number(f[3], b)) {
-		journal_entry entry{journal_entry::renamed, a, static_cast<ino_t>(b), {}, {}, {}};
-		if (!take_name(f[4], entry.from) || !take_name(f[5], entry.to))
+	if (f[1] == "r" && f.size() == 6 + m && take_number(f[2], a) && a < folders.size() &&
+	    take_number(f[3], b) && (!marked || take_mark(f[4], mark))) {
+		journal_entry entry{
+		        journal_entry::renamed, a, static_cast<ino_t>(b), mark, {}, {}, {}};
+		if (!take_name(f[4 + m], entry.from) || !take_name(f[5 + m], entry.to))
 			return false;
 		run.entries.push_back(std::move(entry));
 		return true;
@@ -213,7 +264,8 @@ const std::string &journal_path()
 	return path;
 }
 
-fault journal_rename(const place &at, ino_t ino, const char *from, const std::string &to)
+fault journal_rename(const place &at, ino_t ino, const file_mark &mark, const char *from,
+                     const std::string &to)
 {
 	if (fault f = open_journal())
 		return f;
@@ -237,6 +289,7 @@ fault journal_rename(const place &at, ino_t ino, const char *from, const std::st
 			put_number(number);
 		put_number(l.id.dev);
 		put_number(l.id.ino);
+		put_mark(l.mark);
 		if (i > 0) {
 			put_number(i - 1 < kept ? numbered[i - 1].second : numbers[i - 1 - kept]);
 			put_name(l.name);
@@ -247,6 +300,7 @@ fault journal_rename(const place &at, ino_t ino, const char *from, const std::st
 	put_kind('r');
 	put_number(way.size() - 1 < kept ? numbered[way.size() - 1].second : numbers.back());
 	put_number(ino);
+	put_mark(mark);
 	put_name(from);
 	put_name(to);
 	record += '\n';
@@ -268,6 +322,11 @@ void journal_failure(int err)
 	put_number(static_cast<std::uint64_t>(err));
 	record += '\n';
 	(void)append_whole(journal_fd, record, torn);
+}
+
+bool format_known(std::string_view version)
+{
+	return version == format_version || version == format_unmarked;
 }
 
 fault read_journal(int dirfd, const char *name, std::string &out)
@@ -309,8 +368,9 @@ journal_run read_run(std::string_view journal, std::size_t start)
 	std::vector<std::string_view> f;
 	split(journal.substr(start + magic.size(), end - start - magic.size()), f);
 	run.version = f[0];
-	if (run.version != format_version)
+	if (!format_known(run.version))
 		return run;
+	const bool marked = run.version != format_unmarked;
 	if (f.size() != 2 || f[1].size() != 16) {
 		run.version = journal.substr(start + magic.size(), end - start - magic.size());
 		return run;
@@ -333,8 +393,8 @@ journal_run read_run(std::string_view journal, std::size_t start)
 		bool ours = f[0] == id && f.size() >= 2;
 		if (!ours && !in_range)
 			continue;
-		if (!ours || !take_record(f, run, after_rename)) {
-			pending.push_back({journal_entry::unreadable, 0, 0, {}, {}, line});
+		if (!ours || !take_record(f, run, after_rename, marked)) {
+			pending.push_back({journal_entry::unreadable, 0, 0, {}, {}, {}, line});
 			after_rename = false;
 			continue;
 		}

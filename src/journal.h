@@ -19,9 +19,11 @@ fault journal_start(int dirfd, const std::string &path);
 // The journal's path, as given to journal_start.
 const std::string &journal_path();
 
-// Records that entry `ino` of the folder last on the way of `at` is about to be renamed from
-// `from` to `to`, after the folders on that way that have no record yet, in one write.
-fault journal_rename(const place &at, ino_t ino, const char *from, const std::string &to);
+// Records that entry `ino`, marked `mark`, of the folder last on the way of `at` is about to be
+// renamed from `from` to `to`, after the folders on that way that have no record yet, in one
+// write.
+fault journal_rename(const place &at, ino_t ino, const file_mark &mark, const char *from,
+                     const std::string &to);
 
 // Records that the rename recorded last failed with `err`, as far as the journal can take it.
 void journal_failure(int err);
@@ -29,6 +31,7 @@ void journal_failure(int err);
 // A folder of a run as the journal records it; number 0 is the mount point.
 struct journal_folder {
 	folder_id id;
+	file_mark mark;      // none in a journal of format 1
 	std::size_t parent;  // number of the folder it was entered from
 	std::string name;    // its name there when the run entered it
 	bool via_link;       // entered through a symbolic link of that name
@@ -39,16 +42,20 @@ struct journal_entry {
 	enum { renamed, failed, unreadable } kind;
 	std::size_t folder;     // renamed, failed: number of the folder the entry is in
 	ino_t ino;              // renamed, failed: the entry's inode
+	file_mark mark;         // renamed, failed: its mark; none in a journal of format 1
 	std::string from, to;   // renamed, failed: its names before and after the run
 	std::string_view text;  // unreadable: the line as the journal holds it
 };
 
 // One run's records.
 struct journal_run {
-	std::string version;                  // the format's version; only "1" is read
+	std::string version;                  // the format's version; read if format_known
 	std::vector<journal_folder> folders;  // by number; empty when the run renamed nothing
 	std::vector<journal_entry> entries;   // in the order of the run
 };
+
+// Whether read_run reads the records of a run of format `version` ("1" or "2").
+bool format_known(std::string_view version);
 
 // Reads the whole journal `name` of folder `dirfd`, never through a link, into `out`; refuses a
 // file that is not regular ("not a regular file") or that someone other than root or the
@@ -59,6 +66,7 @@ fault read_journal(int dirfd, const char *name, std::string &out);
 std::vector<std::size_t> find_runs(std::string_view journal);
 
 // The records of the run whose first line is at offset `start` of `journal`. A line that is no
-// record of it is reported unreadable when a record of the run follows it, and otherwise taken
-// for one cut short when the run was stopped, whose rename never happened.
+// record of it, such as one holding a name that no entry can have ("", ".", "..", or with '/'
+// or a NUL byte), is reported unreadable when a record of the run follows it, and otherwise
+// taken for one cut short when the run was stopped, whose rename never happened.
 journal_run read_run(std::string_view journal, std::size_t start);

@@ -157,7 +157,7 @@ bool undo_run(const options &opts)
 		return false;
 	}
 	journal_run run = read_run(journal, runs[runs.size() - opts.run]);
-	if (run.version != "1") {
+	if (!format_known(run.version)) {
 		std::fprintf(stderr, "mac2cp850-undo: %s: run %llu: format not known: %s\n",
 		             opts.journal, opts.run, run.version.c_str());
 		return false;

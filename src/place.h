@@ -11,6 +11,7 @@
 // One folder on the way.
 struct level {
 	folder_id id;          // the folder, whatever path leads to it
+	file_mark mark;        // and its second mark of identity
 	std::string name;      // its name in the folder above; the mount point's: its path
 	bool via_link;         // entered through a symbolic link of that name
 	std::size_t index;     // its index in the listing of the folder above

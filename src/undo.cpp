@@ -54,6 +54,22 @@ std::string entry_key(std::size_t parent, std::string_view name)
 	return std::to_string(parent) + "/" + std::string(name);
 }
 
+// Whether entry `name` of `dirfd` (`dirfd` itself for "") has the mark `recorded`, of the same
+// kind, when the run recorded one; `sx` is from stat_entry when the caller has it.
+bool same_mark(int dirfd, const char *name, const file_mark &recorded,
+               const struct statx *sx = nullptr)
+{
+	if (recorded.kind == '-')
+		return true;
+	struct statx own;
+	if (sx == nullptr) {
+		if (stat_entry(dirfd, name, own) != 0)
+			return false;
+		sx = &own;
+	}
+	return mark_of(dirfd, name, *sx, recorded.kind) == recorded;
+}
+
 // Closes the folders on the open way from index `pos` on.
 void close_from(std::size_t pos)
 {
@@ -111,7 +127,7 @@ int reach(std::size_t n)
 		int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (folder.via_link ? 0 : O_NOFOLLOW);
 		std::string name(places[*it].name);
 		int sub = openat(fd, name.c_str(), flags);
-		if (sub >= 0 && identity(sub) != folder.id) {
+		if (sub >= 0 && (identity(sub) != folder.id || !same_mark(sub, "", folder.mark))) {
 			(void)close(sub);
 			sub = -1;
 			errno = ENOTDIR;
@@ -198,23 +214,25 @@ void revert(const journal_entry &e, bool dry_run)
 		return report_refused(e, dry_run, places[e.folder].reason);
 	}
 
-	struct stat st;
-	if (fstatat(dirfd, e.to.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+	struct statx sx;
+	if (stat_entry(dirfd, e.to.c_str(), sx) != 0) {
 		if (errno != ENOENT)
 			return report_refused(e, dry_run, std::strerror(errno));
-		int found = fstatat(dirfd, e.from.c_str(), &st, AT_SYMLINK_NOFOLLOW);
-		if (found == 0 && st.st_ino == e.ino) {
+		int found = stat_entry(dirfd, e.from.c_str(), sx);
+		if (found != 0 && errno != ENOENT)
+			return report_refused(e, dry_run, std::strerror(errno));
+		if (found == 0 && sx.stx_ino == e.ino &&
+		    same_mark(dirfd, e.from.c_str(), e.mark, &sx)) {
 			g_already_reverted++;
 			return print_pair("already reverted: ", e);
 		}
-		if (found != 0 && errno != ENOENT)
-			return report_refused(e, dry_run, std::strerror(errno));
 		return report_missing(e);
 	}
-	if (st.st_ino != e.ino)
+	if (sx.stx_ino != e.ino || !same_mark(dirfd, e.to.c_str(), e.mark, &sx))
 		return report_refused(e, dry_run, changed_entry);
 
 	if (dry_run) {
+		struct stat st;
 		if (fstatat(dirfd, e.from.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
 			return report_refused(e, dry_run, std::strerror(EEXIST));
 		g_reverted++;
@@ -237,7 +255,7 @@ void open_mount_point()
 	if (fd < 0) {
 		auto state = errno == ENOENT ? place::missing : place::refused;
 		settle(0, state, "folder: " + std::string(std::strerror(errno)));
-	} else if (identity(fd) != run->folders[0].id) {
+	} else if (identity(fd) != run->folders[0].id || !same_mark(fd, "", run->folders[0].mark)) {
 		(void)close(fd);
 		settle(0, place::refused, changed_folder);
 	} else {

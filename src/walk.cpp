@@ -79,15 +79,17 @@ void count_file()
 	progress_tick(g_file_counter, g_folder_counter, g_conversion_counter);
 }
 
-// The folder open as `fd`, and in `mount` the mount it lies on (its device where the system
-// does not tell mounts apart); {0, 0} when it can't be told.
-folder_id identify(int fd, std::uint64_t &mount)
+// The folder open as `fd`, in `mount` the mount it lies on (its device where the system does
+// not tell mounts apart), and in `mark` its mark; {0, 0} when it can't be told.
+folder_id identify(int fd, std::uint64_t &mount, file_mark &mark)
 {
+	constexpr unsigned wanted = STATX_TYPE | STATX_INO | STATX_MNT_ID | mark_mask;
 	struct statx sx;
-	if (statx(fd, "", AT_EMPTY_PATH, STATX_INO | STATX_MNT_ID, &sx) != 0)
+	if (statx(fd, "", AT_EMPTY_PATH, wanted, &sx) != 0)
 		return {0, 0};
 	dev_t dev = makedev(sx.stx_dev_major, sx.stx_dev_minor);
 	mount = (sx.stx_mask & STATX_MNT_ID) != 0 ? sx.stx_mnt_id : dev;
+	mark = mark_of(fd, "", sx);
 	return {dev, sx.stx_ino};
 }
 
@@ -124,7 +126,7 @@ int open_at(int dirfd, const char *name, int flags)
 // Opens entry `name` of `dirfd` when it is a folder to walk: a real subfolder, or (when
 // `links` allows) a link to a folder inside the volume; never one walked before in this run.
 int open_folder(int dirfd, const char *name, unsigned char type, bool links, folder_id &id,
-                std::uint64_t &mount, bool &via_link)
+                file_mark &mark, std::uint64_t &mount, bool &via_link)
 {
 	if (type == DT_UNKNOWN) {
 		struct stat st;
@@ -151,7 +153,7 @@ int open_folder(int dirfd, const char *name, unsigned char type, bool links, fol
 			return -1;
 		via_link = true;
 	}
-	id = identify(fd, mount);
+	id = identify(fd, mount, mark);
 	if (id == folder_id{0, 0} || walked.count(id) != 0 || (via_link && !below(fd, root_id))) {
 		(void)close(fd);
 		return -1;
@@ -186,11 +188,11 @@ std::size_t read_listing(int fd, std::string &listing)
 // folder the walk is in, whose path `here.path` already names. `name` lies in the parent's
 // listing, which moves when the stack grows: it is used first. The read-ahead learns where
 // the walk is, and how long the listing took.
-void enter(int fd, folder_id id, std::uint64_t mount, const char *name, std::size_t index,
-           bool via_link)
+void enter(int fd, folder_id id, const file_mark &mark, std::uint64_t mount, const char *name,
+           std::size_t index, bool via_link)
 {
 	walked.insert(id);
-	here.way.push_back({id, name, via_link, index, here.path.size()});
+	here.way.push_back({id, mark, name, via_link, index, here.path.size()});
 	stack.push_back({fd, mount, {}, 0, 0, false});
 	auto started = std::chrono::steady_clock::now();
 	std::size_t entries = read_listing(fd, stack.back().listing);
@@ -244,7 +246,8 @@ void scan_path(const walk_settings &how, const act &act)
 	if (fd < 0)
 		return;
 	std::uint64_t root_mount = 0;
-	root_id = identify(fd, root_mount);
+	file_mark root_mark;
+	root_id = identify(fd, root_mount, root_mark);
 	fd_budget = descriptor_budget();
 	std::size_t share = readahead_share(fd_budget);
 	fd_budget -= share;
@@ -252,7 +255,7 @@ void scan_path(const walk_settings &how, const act &act)
 	progress_start(g_file_counter, g_folder_counter, g_conversion_counter);
 
 	here.path = how.mount_point;
-	enter(fd, root_id, root_mount, how.mount_point, 0, false);
+	enter(fd, root_id, root_mark, root_mount, how.mount_point, 0, false);
 	while (!stack.empty()) {
 		frame &cur = stack.back();
 		if (cur.next == cur.listing.size()) {
@@ -267,12 +270,14 @@ void scan_path(const walk_settings &how, const act &act)
 
 		if (!cur.in_child) {
 			folder_id id;
+			file_mark mark;
 			std::uint64_t mount = 0;
 			bool via_link;
 			// A link whose parent can't be reopened through ".." is left to the walk
 			// over the folder it points to, which lies inside the volume too.
 			bool links = stack.size() < fd_budget;
-			int child = open_folder(cur.fd, name, type, links, id, mount, via_link);
+			int child =
+			        open_folder(cur.fd, name, type, links, id, mark, mount, via_link);
 			if (child >= 0) {
 				cur.in_child = true;
 				if (!via_link && stack.size() >= fd_budget) {
@@ -284,7 +289,7 @@ void scan_path(const walk_settings &how, const act &act)
 				here.path.append(name, name_len);
 				if (mount != cur.mount && act.mount != nullptr)
 					act.mount(here.path);
-				enter(child, id, mount, name, cur.index, via_link);
+				enter(child, id, mark, mount, name, cur.index, via_link);
 				continue;
 			}
 		}

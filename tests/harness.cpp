@@ -257,6 +257,17 @@ bool e2e::mount_tmpfs(const std::string &dir, const std::string &options)
 	return true;
 }
 
+bool e2e::mount_image(const std::string &image, const std::string &dir, const std::string &options)
+{
+	std::string command = "truncate -s 16M '" + image + "' && mkfs.ext4 -q " + options + " '" +
+	                      image + "' >/dev/null 2>&1 && mount -o loop '" + image + "' '" + dir +
+	                      "'";
+	if (std::system(command.c_str()) != 0)
+		return false;
+	mounts.push_back(dir);
+	return true;
+}
+
 std::string e2e::log() const
 {
 	return read_file(log_path);

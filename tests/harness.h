@@ -102,6 +102,10 @@ protected:
 	                      const std::vector<std::string> &args = {});
 	// Mounts a tmpfs on `dir` for the rest of the test; false when the system refuses.
 	bool mount_tmpfs(const std::string &dir, const std::string &options);
+	// Makes an ext4 image file `image` of 16 MiB with mkfs.ext4's `options` and mounts it
+	// through a loop device on `dir` for the rest of the test; false when that can't be done.
+	bool mount_image(const std::string &image, const std::string &dir,
+	                 const std::string &options);
 	std::string log() const;
 	std::string journal() const;
 	std::string stats() const;

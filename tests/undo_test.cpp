@@ -1,5 +1,6 @@
 // Taking a run back: real trees converted by the program, then reverted by the undo.
 #include <fcntl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -251,8 +252,8 @@ TEST_F(undo_run, journal_lines_that_are_no_record)
 	         "\nunparseable: no record\n2 reverted, 0" + summary +
 	                 "1 unparseable, 0 failed in the run\n",
 	         ""},
-	        {"format 2", 2, "",
-	         "mac2cp850-undo: " + journal_path + ": run 1: format not known: 2\n"},
+	        {"format 3", 2, "",
+	         "mac2cp850-undo: " + journal_path + ": run 1: format not known: 3\n"},
 	};
 	for (const journal_case &c : cases) {
 		SCOPED_TRACE(c.what);
@@ -277,8 +278,8 @@ TEST_F(undo_run, journal_lines_that_are_no_record)
 			std::size_t after_mount_point = text.find(id + " m ");
 			after_mount_point = text.find('\n', after_mount_point) + 1;
 			write_file(journal_path, text.insert(after_mount_point, "no record\n"));
-		} else if (what == "format 2") {
-			write_file(journal_path, "mac2cp850-journal 2" + text.substr(19));
+		} else if (what == "format 3") {
+			write_file(journal_path, "mac2cp850-journal 3" + text.substr(19));
 		}
 
 		run_result r = undo(args);
@@ -288,6 +289,170 @@ TEST_F(undo_run, journal_lines_that_are_no_record)
 		EXPECT_EQ(r.err, c.err);
 		if (c.status != 2)
 			EXPECT_EQ(names(mount + "/d"), std::vector<std::string>{"a:41"});
+	}
+}
+
+// Records whose names are no names of an entry, among the records of a real run: the one that
+// would rename a root-only file beside the mount point through "..", the mount point's own
+// identity and no mark to check; ".", "..", an empty name, a NUL byte; a folder record named
+// "..", with the identity of the folder above the mount point, and a rename in it. Each is
+// reported and passed over; the rest of the run is taken back.
+TEST_F(undo_run, journal_names_that_leave_their_folder)
+{
+	struct name_case {
+		const char *what;
+		std::vector<std::string> lines;  // after "ID ", "INO" and "TOP" replaced
+	};
+	const std::vector<name_case> cases = {
+	        {"escape to a file beside the mount point",
+	         {"r 0 INO - ..%2Fprecious-moved ..%2Fprecious"}},
+	        {"slash in the old name only", {"r 0 INO - ..%2Fprecious precious"}},
+	        {"dot", {"r 0 INO - . precious"}},
+	        {"dot dot", {"r 0 INO - precious .."}},
+	        {"empty", {"r 0 INO - precious "}},
+	        {"NUL byte", {"r 0 INO - precious%00 precious"}},
+	        {"folder named ..", {"d 1 TOP - 0 ..", "r 1 INO - precious-moved precious"}},
+	};
+	for (const name_case &c : cases) {
+		SCOPED_TRACE(c.what);
+		remove_tree(mount);
+		make_dir(mount);
+		remove_tree(records);
+		write_file(mount + "/b:41", "");
+		make_dir(mount + "/d");
+		write_file(mount + "/d/a:41", "");
+		write_file(top + "/precious", "root only");
+		ASSERT_EQ(chmod((top + "/precious").c_str(), 0600), 0);
+		run();
+		struct stat precious, above;
+		ASSERT_EQ(stat((top + "/precious").c_str(), &precious), 0);
+		ASSERT_EQ(stat(top.c_str(), &above), 0);
+		std::string text = journal();
+		const std::string id = text.substr(text.find('\n') + 1, 16);
+		std::string planted;
+		for (std::string line : c.lines) {
+			if (std::size_t at = line.find("INO"); at != std::string::npos)
+				line.replace(at, 3, std::to_string(precious.st_ino));
+			if (std::size_t at = line.find("TOP"); at != std::string::npos)
+				line.replace(at, 3,
+				             std::to_string(above.st_dev) + " " +
+				                     std::to_string(above.st_ino));
+			planted += id + " " + line + "\n";
+		}
+		std::size_t after_mount_point = text.find('\n', text.find(id + " m ")) + 1;
+		write_file(journal_path, text.insert(after_mount_point, planted));
+		// Everything but the volume, which the run's own records take back.
+		auto beside = [this] {
+			std::string state = tree_state(top), kept;
+			for (std::size_t at = 0, end; at < state.size(); at = end + 1) {
+				end = state.find('\n', at);
+				if (state.compare(at, 10, "/convmount") != 0)
+					kept.append(state, at, end + 1 - at);
+			}
+			return kept;
+		};
+		const std::string before = beside();
+
+		run_result r = undo();
+
+		EXPECT_EQ(r.status, 1);
+		std::string reported;
+		for (std::size_t at = 0, end; at < planted.size(); at = end + 1) {
+			end = planted.find('\n', at);
+			// The undo takes the run back from its end.
+			reported.insert(0, "unparseable: " + planted.substr(at, end + 1 - at));
+		}
+		EXPECT_NE(r.out.find(reported), std::string::npos) << r.out;
+		EXPECT_TRUE(r.out.ends_with(
+		        "\n2 reverted, 0 already reverted, 0 missing, 0 refused, " +
+		        std::to_string(c.lines.size()) + " unparseable, 0 failed in the run\n"))
+		        << r.out;
+		EXPECT_EQ(beside(), before);
+		EXPECT_EQ(read_file(top + "/precious"), "root only");
+		EXPECT_EQ(names(mount), (std::vector<std::string>{"b:41", "d"}));
+		EXPECT_EQ(names(mount + "/d"), std::vector<std::string>{"a:41"});
+	}
+}
+
+// On ext4 a file made right after another was deleted takes over its inode number: the undo
+// tells it from the file the run renamed by its birth time, or where the file system keeps
+// none (128-byte inodes) by its generation, and leaves it alone. Without the marks the undo
+// would have renamed it.
+TEST_F(undo_run, new_file_with_a_reused_inode_number_is_refused)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root to mount an image";
+	struct image_case {
+		const char *options;  // mkfs.ext4's
+		char mark;            // the kind of mark the run records
+	};
+	const std::vector<image_case> cases = {{"", 'b'}, {"-I 128", 'g'}};
+	const std::string img = mount + "/img";
+	make_dir(img);
+	for (const image_case &c : cases) {
+		SCOPED_TRACE(c.options);
+		remove_tree(records);
+		if (!mount_image(top + "/ext4-" + c.mark + ".img", img, c.options))
+			GTEST_SKIP() << "no ext4 image can be loop-mounted here";
+		write_file(img + "/f:41", "the run's");
+		run();
+		struct stat converted, other;
+		ASSERT_EQ(stat((img + "/fA").c_str(), &converted), 0);
+		ASSERT_EQ(unlink((img + "/fA").c_str()), 0);
+		// A file that took another inode keeps it: the next one may take the freed one.
+		int tries = 0;
+		for (; tries < 100; tries++) {
+			write_file(img + "/fA", "a stranger's");
+			ASSERT_EQ(stat((img + "/fA").c_str(), &other), 0);
+			if (other.st_ino == converted.st_ino)
+				break;
+			ASSERT_EQ(rename((img + "/fA").c_str(),
+			                 (img + "/other" + std::to_string(tries)).c_str()),
+			          0);
+		}
+		ASSERT_EQ(other.st_ino, converted.st_ino) << "inode number not reused";
+		std::string text = journal();
+		std::size_t rename_at = text.find(" r ");
+		ASSERT_NE(rename_at, std::string::npos) << text;
+		EXPECT_EQ(text[text.find(' ', text.find(' ', rename_at + 3) + 1) + 1], c.mark)
+		        << text;
+
+		run_result r = undo();
+
+		EXPECT_EQ(r.status, 1);
+		EXPECT_EQ(r.out,
+		          "refused (entry changed since the run): " + back("/img/f:41", "/img/fA") +
+		                  "0 reverted, 0 already reverted, 0 missing, 1 refused, "
+		                  "0 unparseable, 0 failed in the run\n");
+		EXPECT_EQ(read_file(img + "/fA"), "a stranger's");
+		EXPECT_FALSE(exists(img + "/f:41"));
+
+		// The same run recorded without marks, as format 1 records it.
+		std::string unmarked;
+		for (std::size_t at = 0, end; at < text.size(); at = end + 1) {
+			end = text.find('\n', at);
+			std::string line = text.substr(at, end - at);
+			if (line.starts_with("mac2cp850-journal 2 ")) {
+				line[18] = '1';
+			} else {
+				std::size_t kind = line.find(' ') + 1;
+				std::size_t mark = kind;
+				for (int field = line[kind] == 'r' || line[kind] == 'm' ? 3 : 4;
+				     field > 0; field--)
+					mark = line.find(' ', mark) + 1;
+				line.erase(mark - 1, line.find(' ', mark) - mark + 1);
+			}
+			unmarked += line + "\n";
+		}
+		write_file(journal_path, unmarked);
+		run_result blind = undo({"--dry-run"});
+		EXPECT_EQ(blind.out, "would revert: " + back("/img/f:41", "/img/fA") +
+		                             "dry run: 1 to revert, 0 already reverted, 0 missing, "
+		                             "0 to refuse, 0 unparseable, 0 failed in the run\n")
+		        << unmarked;
+
+		ASSERT_EQ(umount2(img.c_str(), 0), 0);
+		mounts.pop_back();
 	}
 }
 

@@ -160,8 +160,9 @@ void list_paths(const std::string &root, const std::string &rel, std::vector<std
 	}
 }
 
-// The journal with what differs from one copy of a tree to the next replaced: its run id, and
-// the device and inode numbers of what lies below `root` by the entries' paths.
+// The journal with what differs from one copy of a tree to the next replaced: its run id, the
+// device and inode numbers of what lies below `root` by the entries' paths, and the marks of
+// identity beside them (birth times, generations).
 std::string comparable_journal(const std::string &journal, const std::string &root)
 {
 	std::map<std::string, std::string> label;
@@ -188,7 +189,9 @@ std::string comparable_journal(const std::string &journal, const std::string &ro
 			end = journal.size();
 		std::string token = journal.substr(at, end - at);
 		auto found = label.find(token);
-		out += found != label.end() ? found->second : token;
+		bool mark = token.size() > 1 && (token[0] == 'b' || token[0] == 'g') &&
+		            token.find_first_not_of("0123456789.", 1) == std::string::npos;
+		out += found != label.end() ? found->second : mark ? "<mark>" : token;
 		if (end < journal.size())
 			out += journal[end];
 		at = end + 1;
