@@ -2,9 +2,6 @@
 
 #include <sys/stat.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "convlog.h"
 #include "journal.h"
 
@@ -52,9 +49,8 @@ void apply(int dirfd, const place &at, const char *name, ino_t ino, const std::s
 		return withhold(journal_path(), f);
 	}
 
-	if (rename_noreplace(dirfd, name, new_name->c_str()) != 0) {
-		int err = errno;
-		store_log("Error: " + std::to_string(err) + " " + std::strerror(err) + "\r\n");
-		journal_failure(err);
+	if (fault f = rename_noreplace(dirfd, name, new_name->c_str())) {
+		store_log("Error: " + fault_text(f, true) + "\r\n");
+		journal_failure(f.err);
 	}
 }

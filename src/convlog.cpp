@@ -43,10 +43,10 @@ fault put(int fd, std::string_view text)
 
 }  // namespace
 
-void log_start(int dirfd, const std::string &log)
+void log_start(int dirfd, const std::string &log_file)
 {
 	dir_fd = dirfd;
-	path = log;
+	path = log_file;
 }
 
 const std::string &log_path()

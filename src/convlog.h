@@ -11,9 +11,9 @@
 inline constexpr std::string_view log_header =
         "Dravolin Update 1.8\r\nThe following filenames were converted:\r\n\r\n";
 
-// The log is file `path` (its last part) of the checked folder open as `dirfd`; nothing is
+// The log is file `log_file` (its last part) of the checked folder open as `dirfd`; nothing is
 // opened until the first text.
-void log_start(int dirfd, const std::string &path);
+void log_start(int dirfd, const std::string &log_file);
 
 // The log's path, as given to log_start.
 const std::string &log_path();

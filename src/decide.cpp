@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string_view>
@@ -191,7 +192,7 @@ fault load_table(const char *path)
 	std::string bytes;
 	(void)read_whole(fd, bytes, sizeof mactable);
 	(void)close(fd);
-	std::memcpy(mactable, bytes.data(), bytes.size());
+	std::copy(bytes.begin(), bytes.end(), mactable);
 	return {};
 }
 

@@ -107,20 +107,20 @@ const char *file_name(const char *path)
 }
 
 // Where the file system lacks RENAME_NOREPLACE, looks for `to` right before a plain rename.
-int rename_noreplace(int dirfd, const char *from, const char *to)
+fault rename_noreplace(int dirfd, const char *from, const char *to)
 {
 	if (renameat2(dirfd, from, dirfd, to, RENAME_NOREPLACE) == 0)
-		return 0;
+		return {};
 	if (errno != EINVAL && errno != ENOSYS)
-		return -1;
+		return {errno, {}};
 	struct stat st;
-	if (fstatat(dirfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
-		errno = EEXIST;
-		return -1;
-	}
+	if (fstatat(dirfd, to, &st, AT_SYMLINK_NOFOLLOW) == 0)
+		return {EEXIST, {}};
 	if (errno != ENOENT)
-		return -1;
-	return renameat(dirfd, from, dirfd, to);
+		return {errno, {}};
+	if (renameat(dirfd, from, dirfd, to) != 0)
+		return {errno, {}};
+	return {};
 }
 
 namespace

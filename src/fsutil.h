@@ -49,8 +49,8 @@ fault cut_last(int fd, std::size_t length);
 const char *file_name(const char *path);
 
 // Renames entry `from` of the folder open as `dirfd` to `to` in the same folder, never
-// replacing an existing `to`; 0, or -1 with errno set.
-int rename_noreplace(int dirfd, const char *from, const char *to);
+// replacing an existing `to` (EEXIST).
+fault rename_noreplace(int dirfd, const char *from, const char *to);
 
 // A folder as the file system knows it, whatever path leads to it.
 struct folder_id {

@@ -12,9 +12,9 @@
 
 #include "place.h"
 
-// The journal is file `path` (its last part) of the checked folder open as `dirfd`. Opens it
+// The journal is file `journal` (its last part) of the checked folder open as `dirfd`. Opens it
 // and starts this run's records; what fails is tried again at the first record.
-fault journal_start(int dirfd, const std::string &path);
+fault journal_start(int dirfd, const std::string &journal);
 
 // The journal's path, as given to journal_start.
 const std::string &journal_path();

@@ -39,11 +39,16 @@ constexpr const char *usage =
 constexpr const char *busy = "another run or undo is using the volume";
 constexpr int go_on = -2;  // read_options: no reason to stop before the run
 
+#ifdef MAC2CP850_READAHEAD_AT_ONCE
+constexpr bool readahead_at_once = true;  // the tests' copy: every walk with the read-ahead on
+#else
+constexpr bool readahead_at_once = false;
+#endif
+
 // What the command line asks for.
 struct options {
 	bool dry_run = false;
-	bool transliterate = false;
-	unsigned readahead = readahead_default_threads;
+	walk_settings walk{g_startpath, false, readahead_default_threads, readahead_at_once};
 };
 
 void print_help()
@@ -127,7 +132,7 @@ int read_options(int argc, char **argv, options &opts)
 			return 0;
 		}
 		if (arg.name == "--transliterate") {
-			opts.transliterate = true;
+			opts.walk.transliterate = true;
 		} else if (arg.name == "--dry-run" || arg.name == "-n") {
 			opts.dry_run = true;
 		} else if (arg.name == "--read-ahead") {
@@ -136,22 +141,12 @@ int read_options(int argc, char **argv, options &opts)
 				return usage_error(
 				        "--read-ahead needs a number of threads from 0 to 64",
 				        arg.value);
-			opts.readahead = static_cast<unsigned>(threads);
+			opts.walk.readahead = static_cast<unsigned>(threads);
 		} else {
 			return usage_error("unknown argument", argv[i]);
 		}
 	}
 	return go_on;
-}
-
-walk_settings walk_of(const options &opts)
-{
-#ifdef MAC2CP850_READAHEAD_AT_ONCE
-	bool at_once = true;  // the tests' copy: every walk with the read-ahead on
-#else
-	bool at_once = false;
-#endif
-	return {g_startpath, opts.transliterate, opts.readahead, at_once};
 }
 
 // The lock's fault in words.
@@ -172,7 +167,7 @@ bool foresee_volume(const options &opts)
 		return false;
 	}
 	// Without the option the transliterations only say what the option would do, if they can.
-	if (fault f = load_translit("mac2cp850.translit"); f && opts.transliterate) {
+	if (fault f = load_translit("mac2cp850.translit"); f && opts.walk.transliterate) {
 		std::fprintf(stderr, "mac2cp850: mac2cp850.translit: %s\n",
 		             fault_text(f, true).c_str());
 		return false;
@@ -193,8 +188,8 @@ bool foresee_volume(const options &opts)
 			return false;
 		}
 	}
-	preview_start(opts.transliterate);
-	scan_path(walk_of(opts), {foresee, note_mount, nullptr});
+	preview_start(opts.walk.transliterate);
+	scan_path(opts.walk, {foresee, note_mount, nullptr});
 	return true;
 }
 
@@ -227,7 +222,7 @@ bool convert_volume(const options &opts)
 		return false;
 	}
 	std::printf("ok.\r\n");
-	if (opts.transliterate) {
+	if (opts.walk.transliterate) {
 		std::printf("Reading mac2cp850.translit...");
 		(void)std::fflush(stdout);
 		if (fault f = load_translit("mac2cp850.translit")) {
@@ -260,7 +255,7 @@ bool convert_volume(const options &opts)
 	stats_start(records, g_statfile);
 	// What fails here shows as renames withheld for want of a record.
 	(void)journal_start(records, g_journalfile);
-	scan_path(walk_of(opts), {apply, nullptr, store_stats});
+	scan_path(opts.walk, {apply, nullptr, store_stats});
 	store_log("\r\nFinished\r\n");
 	return true;
 }

@@ -242,8 +242,8 @@ void revert(const journal_entry &e, bool dry_run)
 			p->name = e.to;
 		return;
 	}
-	if (rename_noreplace(dirfd, e.to.c_str(), e.from.c_str()) != 0)
-		return report_refused(e, dry_run, std::strerror(errno));
+	if (fault f = rename_noreplace(dirfd, e.to.c_str(), e.from.c_str()))
+		return report_refused(e, dry_run, fault_text(f, false));
 	g_reverted++;
 	print_pair("", e);
 }
