@@ -179,7 +179,7 @@ def glibc_translit(codes):
 
 
 def can_complete(out, rep):
-    """Whether rep, put after `out`, could complete an escape (see convert.cpp)."""
+    """Whether rep, put after `out`, could complete an escape (see decide.cpp)."""
     if len(out) >= 2 and out[-2] == 0x3A and out[-1] in HEX_DIGITS:
         return rep[0] in HEX_DIGITS
     if out[-1:] == b":":
