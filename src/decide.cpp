@@ -221,9 +221,12 @@ bool convert(iconv_t cd, std::string_view in, std::string &out)
 	return true;
 }
 
-// Opens a conversion; a fault naming the unknown charset when it can't.
+// Opens a conversion; a fault naming the unknown charset when it can't. iconv takes "" for the
+// locale's charset, which would make a run depend on the shell it was started from.
 fault open_iconv(const char *to, const char *from, const char *named, iconv_t &cd)
 {
+	if (*named == '\0')
+		return {0, "a charset needs a name"};
 	cd = iconv_open(to, from);
 	if (cd == reinterpret_cast<iconv_t>(-1))
 		return {errno == EINVAL ? 0 : errno,

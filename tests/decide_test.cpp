@@ -106,6 +106,7 @@ TEST(decide, names_through_charsets)
 	        {"MACINTOSH", "UTF-8", nullptr, "x:8e:41", "x\xc3\xa9:41", -1, nullptr},
 	        {"FOO", "UTF-8", "unknown charset FOO", "", nullptr, -1, nullptr},
 	        {"MACINTOSH", "BAR", "unknown charset BAR", "", nullptr, -1, nullptr},
+	        {"", "UTF-8", "a charset needs a name", "", nullptr, -1, nullptr},
 	        {"MACINTOSH", "UTF-16", "UTF-16 does not keep ASCII as it is", "", nullptr, -1,
 	         nullptr},
 	        {"MACINTOSH", "UTF-32", "UTF-32 does not keep ASCII as it is", "", nullptr, -1,
