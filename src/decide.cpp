@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
@@ -228,7 +229,7 @@ fault open_iconv(const char *to, const char *from, const char *named, iconv_t &c
 	if (*named == '\0')
 		return {0, "a charset needs a name"};
 	cd = iconv_open(to, from);
-	if (cd == reinterpret_cast<iconv_t>(-1))
+	if (reinterpret_cast<std::intptr_t>(cd) == -1)
 		return {errno == EINVAL ? 0 : errno,
 		        errno == EINVAL ? std::string("unknown charset ") + named : ""};
 	return {};
@@ -265,8 +266,8 @@ std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256])
 fault load_charsets(const char *from, const char *to)
 {
 	by_charset = false;
-	iconv_t source;
-	iconv_t target;
+	iconv_t source = nullptr;
+	iconv_t target = nullptr;
 	if (fault f = open_iconv("WCHAR_T", from, from, source))
 		return f;
 	if (fault f = open_iconv(to, "WCHAR_T", to, target)) {

@@ -106,6 +106,16 @@ TEST_F(conversion, escapes_decoded_to_utf8_and_undone)
 	expected.replace(expected.find(reading), reading.size(),
 	                 "Converting MACINTOSH to UTF-8...ok.");
 
+	// The dry run shows the decoded names, readable in a UTF-8 terminal, and why escapes stay.
+	run_result dry = run_with({"-n", "--to=UTF-8"});
+	EXPECT_EQ(dry.status, 0);
+	EXPECT_NE(dry.out.find(mount + "/Caf:8e -> " + mount + "/Caf\xc3\xa9\n"), std::string::npos)
+	        << dry.out;
+	EXPECT_NE(dry.out.find("kept (:2e is '.', :41 is ASCII): " + mount + "/:2eprofile:41\n"),
+	          std::string::npos)
+	        << dry.out;
+	EXPECT_EQ(snapshot(mount), before);
+
 	run_result r = run_with({"--to", "UTF-8"});
 
 	EXPECT_EQ(r.status, 0);
