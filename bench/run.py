@@ -43,9 +43,10 @@ SHAPES = {
     'deep': dict(levels=1500),
 }
 # no-readahead: the program with its read-ahead off, to show that on a warm volume the
-# read-ahead costs nothing.
-TOOLS = ('mac2cp850', 'no-readahead', 'find', 'floor', 'python')
-PROGRAMS = ('mac2cp850', 'no-readahead')
+# read-ahead costs nothing. to-utf8: the program decoding through iconv to UTF-8 instead of the
+# table, on the wide tree only (the clean one holds what the table kept, which it would decode).
+TOOLS = ('mac2cp850', 'no-readahead', 'to-utf8', 'find', 'floor', 'python')
+PROGRAMS = ('mac2cp850', 'no-readahead', 'to-utf8')
 
 
 def sh(cmd, **kw):
@@ -138,6 +139,8 @@ class Bench:
             return [self.program]
         if tool == 'no-readahead':
             return [self.program, '--read-ahead', '0']
+        if tool == 'to-utf8':
+            return [self.program, '--to', 'UTF-8']
         if tool == 'find':
             return ['find', self.mount, '-depth']
         if tool == 'floor':
@@ -182,7 +185,8 @@ class Bench:
         return int(total[-1][3])
 
     def shape(self, shape):
-        tools = [t for t in TOOLS if not (shape == 'deep' and t == 'python')]
+        tools = [t for t in TOOLS if not (shape == 'deep' and t == 'python') and
+                 (shape == 'wide' or t != 'to-utf8')]
         times = {t: [] for t in tools}
         peak = {t: 0.0 for t in tools}
         self.template(shape)
@@ -217,6 +221,8 @@ class Bench:
             print(f'  python / mac2cp850: {median["python"] / median["mac2cp850"]:.2f}')
         print(f'  mac2cp850 / no-readahead: '
               f'{median["mac2cp850"] / median["no-readahead"]:.3f}')
+        if 'to-utf8' in median:
+            print(f'  to-utf8 / mac2cp850: {median["to-utf8"] / median["mac2cp850"]:.3f}')
         if shape == 'clean' and 'mac2cp850' in result['calls']:
             required = (entries // 11 + self.counts[shape]['folders'] // 11) / entries
             print(f'  system calls per entry beyond the statistics rewrites: '

@@ -5,11 +5,14 @@
 // with and without the transliterations, against an independent reference. Then it is decoded
 // twice, with that table rid of its entries that give ':' or a hex digit and with the shipped
 // files: the second decoding must leave the name as the first left it, which is what makes a
-// rerun safe.
+// rerun safe. Last, the name is decoded through a pair of charsets, chosen by the first byte:
+// twice must equal once, and no result may hold a '/' or NUL the name did not, or pass 255
+// bytes.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "decide.h"
@@ -20,6 +23,14 @@ namespace
 unsigned char shipped[256];
 bool transliterate;  // names are decoded with the transliterations
 std::string shipped_translit[256];
+
+// The volumes' Mac charsets and the targets a server may keep names in, each pair's codes
+// computed once, at start, as a run computes them.
+const char *const sources[] = {"MACINTOSH", "MAC-CENTRALEUROPE", "MACCYRILLIC", "MACUKRAINIAN",
+                               "MAC-IS",    "MAC-SAMI"};
+const char *const targets[] = {"UTF-8", "CP850", "CP437", "ISO-8859-1", "CP1252"};
+constexpr unsigned n_pairs = std::size(sources) * std::size(targets);
+std::string pair_codes[n_pairs][256];
 
 // Transliterations that follow the file's rules and press on the joints: hex digits that
 // could complete an escape, and dots and blanks that could end a name.
@@ -153,6 +164,32 @@ void check_idempotent(const std::string &name)
 		fail("decoding the decoded name changed it again", once, twice);
 }
 
+std::size_t count_of(const std::string &text, char c)
+{
+	std::size_t n = 0;
+	for (char x : text)
+		n += x == c ? 1 : 0;
+	return n;
+}
+
+// decode_name's contract through the charset pair `pair`.
+void check_charsets(unsigned pair, const std::string &name)
+{
+	by_charset = true;
+	for (unsigned v = 0; v < 256; v++)
+		charset_code[v] = pair_codes[pair][v];
+	transliterate = false;
+	std::string out;
+	if (decode_name(name.c_str(), out, false)) {
+		if (out.size() > 255)
+			fail("through charsets, longer than 255 bytes", name, out);
+		if (count_of(out, '/') > count_of(name, '/') || out.find('\0') != std::string::npos)
+			fail("through charsets, a '/' or NUL the name did not hold", name, out);
+	}
+	check_idempotent(name);
+	by_charset = false;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -171,6 +208,18 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	}
 	for (unsigned v = 0; v < 256; v++)
 		shipped_translit[v] = translit[v];
+	for (unsigned pair = 0; pair < n_pairs; pair++) {
+		const char *from = sources[pair / std::size(targets)];
+		const char *to = targets[pair % std::size(targets)];
+		if (fault f = load_charsets(from, to)) {
+			std::fprintf(stderr, "%s to %s: %s\n", from, to,
+			             fault_text(f, true).c_str());
+			std::abort();
+		}
+		for (unsigned v = 0; v < 256; v++)
+			pair_codes[pair][v] = charset_code[v];
+	}
+	by_charset = false;
 	return 0;
 }
 
@@ -213,5 +262,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 		transliterate = on;
 		check_idempotent(name);
 	}
+	check_charsets(seed % n_pairs, name);
 	return 0;
 }

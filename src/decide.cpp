@@ -1,18 +1,24 @@
 #include "decide.h"
 
 #include <fcntl.h>
+#include <iconv.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <string_view>
 
 unsigned char mactable[256];
 std::string translit[256];
+bool by_charset;
+std::string charset_code[256];
 
 namespace
 {
+
+std::string charset_why[256];  // with by_charset: why an escape of each value stays; "": none
 
 int hex_digit(char c)
 {
@@ -40,6 +46,8 @@ int escape_at(const char *p)
 // decoded name is never cut, never leaves its folder, and loses no information.
 const char *why_kept(int value)
 {
+	if (by_charset)
+		return charset_why[value].empty() ? nullptr : charset_why[value].c_str();
 	if (value == 0x2E)
 		return "is '.'";
 	if (value == 0x2F)
@@ -88,7 +96,15 @@ bool decode(const char *name, const char *colon, std::string &out, bool translit
 			out += *p++;
 			continue;
 		}
-		if (why_kept(value) != nullptr) {
+		if (by_charset) {
+			const std::string &code = charset_code[value];
+			if (!code.empty() && !completes_escape(out, code)) {
+				out += code;
+				changed = true;
+			} else {
+				out.append(p, 3);
+			}
+		} else if (why_kept(value) != nullptr) {
 			const std::string &rep = translit[value];
 			if (transliterate && !rep.empty() && !completes_escape(out, rep)) {
 				out += rep;
@@ -166,6 +182,8 @@ bool decode_name(const char *name, std::string &out, bool transliterate)
 		return false;
 	bool transliterated = false;
 	bool changed = decode(name, colon, out, transliterate, transliterated);
+	if (by_charset && out.size() > 255)
+		return false;
 	if (transliterated && misfit(out) != nullptr)
 		changed = decode(name, colon, out, false, transliterated);
 	return changed;
@@ -177,14 +195,124 @@ const char *translit_misfit(const char *name)
 	std::string out;
 	bool transliterated = false;
 	if (colon != nullptr)
-		(void)decode(name, colon, out, true, transliterated);
+		(void)decode(name, colon, out, !by_charset, transliterated);
+	if (by_charset)
+		return out.size() > 255 ? "would be longer than 255 bytes" : nullptr;
 	return transliterated ? misfit(out) : nullptr;
+}
+
+namespace
+{
+
+// `in` converted whole by `cd`, from its initial state, with what ends a shifted state; false
+// when it can't be (EILSEQ: no such character; EINVAL: the input is incomplete).
+bool convert(iconv_t cd, std::string_view in, std::string &out)
+{
+	(void)iconv(cd, nullptr, nullptr, nullptr, nullptr);
+	out.assign(16 + 8 * in.size(), '\0');
+	char *from = const_cast<char *>(in.data());
+	std::size_t from_left = in.size();
+	char *to = out.data();
+	std::size_t to_left = out.size();
+	if (iconv(cd, &from, &from_left, &to, &to_left) == static_cast<std::size_t>(-1))
+		return false;
+	if (iconv(cd, nullptr, nullptr, &to, &to_left) == static_cast<std::size_t>(-1))
+		return false;
+	out.resize(out.size() - to_left);
+	return true;
+}
+
+// Opens a conversion; a fault naming the unknown charset when it can't. iconv takes "" for the
+// locale's charset, which would make a run depend on the shell it was started from.
+fault open_iconv(const char *to, const char *from, const char *named, iconv_t &cd)
+{
+	if (*named == '\0')
+		return {0, "a charset needs a name"};
+	cd = iconv_open(to, from);
+	if (reinterpret_cast<std::intptr_t>(cd) == -1)
+		return {errno == EINVAL ? 0 : errno,
+		        errno == EINVAL ? std::string("unknown charset ") + named : ""};
+	return {};
+}
+
+// Why `from` (to wide characters by `cd`) is refused, or "" when each of its bytes is one
+// character or none and ASCII stays ASCII; fills `wide` with each byte's character, empty
+// where it has none.
+std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256])
+{
+	std::string out;
+	bool ascii_kept = true;
+	for (int value = 1; value < 256; value++) {
+		char byte = static_cast<char>(value);
+		wide[value].clear();
+		if (convert(cd, std::string_view(&byte, 1), out))
+			wide[value] = out;
+		else if (errno != EILSEQ)
+			return std::string(from) + " is no single-byte charset";
+		if (!wide[value].empty() && wide[value].size() != sizeof(wchar_t))
+			return std::string(from) + " is no single-byte charset";
+		wchar_t c = 0;
+		std::memcpy(&c, wide[value].data(), wide[value].size());
+		ascii_kept = ascii_kept && (value >= 0x80 || c == static_cast<wchar_t>(value));
+	}
+	return ascii_kept ? "" : std::string(from) + " does not keep ASCII as it is";
+}
+
+}  // namespace
+
+// Both sides go through wide characters, as glibc's conversions do, so that a source is judged
+// by its own bytes and a target by its own. A result holding ':' could make an escape, and one
+// holding '/' or NUL could cut a name or leave its folder: such codes stay escapes.
+fault load_charsets(const char *from, const char *to)
+{
+	by_charset = false;
+	iconv_t source = nullptr;
+	iconv_t target = nullptr;
+	if (fault f = open_iconv("WCHAR_T", from, from, source))
+		return f;
+	if (fault f = open_iconv(to, "WCHAR_T", to, target)) {
+		(void)iconv_close(source);
+		return f;
+	}
+	std::string wide[256];
+	std::string why = check_source(source, from, wide);
+	(void)iconv_close(source);
+	std::string out;
+	for (int value = 1; value < 0x80 && why.empty(); value++) {
+		if (!convert(target, wide[value], out) ||
+		    out != std::string(1, static_cast<char>(value)))
+			why = std::string(to) + " does not keep ASCII as it is";
+	}
+	for (int value = 0; value < 256 && why.empty(); value++) {
+		charset_code[value].clear();
+		charset_why[value].clear();
+		if (value == 0x2E)
+			charset_why[value] = "is '.'";
+		else if (value == 0x2F)
+			charset_why[value] = "is '/'";
+		else if (value < 0x80)
+			charset_why[value] = "is ASCII";
+		else if (wide[value].empty())
+			charset_why[value] = std::string("has no character in ") + from;
+		else if (!convert(target, wide[value], out))
+			charset_why[value] = std::string("has no character in ") + to;
+		else if (out.find_first_of(std::string_view(":/\0", 3)) != std::string::npos)
+			charset_why[value] = "would give ':', '/' or NUL";
+		else
+			charset_code[value] = out;
+	}
+	(void)iconv_close(target);
+	if (!why.empty())
+		return {0, why};
+	by_charset = true;
+	return {};
 }
 
 // Non-blocking, so that a FIFO in the table's place can't hang the caller. Whatever the file
 // holds beyond 256 bytes, or fails to deliver, leaves the table as far as it was read.
 fault load_table(const char *path)
 {
+	by_charset = false;
 	std::memset(mactable, 0, sizeof mactable);
 	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)

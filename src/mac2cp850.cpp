@@ -34,7 +34,8 @@ const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
 const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 
 constexpr const char *usage =
-        "usage: mac2cp850 [--dry-run | -n] [--transliterate] [--read-ahead N]\n"
+        "usage: mac2cp850 [--dry-run | -n] [--transliterate | [--from CHARSET] [--to CHARSET]]\n"
+        "                 [--read-ahead N]\n"
         "       mac2cp850 --help | --version\n";
 constexpr const char *busy = "another run or undo is using the volume";
 constexpr int go_on = -2;  // read_options: no reason to stop before the run
@@ -48,6 +49,8 @@ constexpr bool readahead_at_once = false;
 // What the command line asks for.
 struct options {
 	bool dry_run = false;
+	const char *from = nullptr;  // the volume's Mac charset, with --from; nullptr: MACINTOSH
+	const char *to = nullptr;  // the charset names are converted to, with --to; nullptr: CP850
 	walk_settings walk{g_startpath, false, readahead_default_threads, readahead_at_once};
 };
 
@@ -73,6 +76,13 @@ void print_help()
 	        "                 transliteration in mac2cp850.translit, such as EUR for the\n"
 	        "                 euro sign, where that can't be decoded again and leaves a\n"
 	        "                 name Windows can use\n"
+	        "  --from CHARSET decode each escape through iconv as a character of CHARSET,\n"
+	        "                 the Mac charset the volume was written in (default\n"
+	        "                 MACINTOSH; others: MAC-CENTRALEUROPE, MACCYRILLIC,\n"
+	        "                 MACUKRAINIAN, MAC-IS, MAC-SAMI), instead of the table\n"
+	        "  --to CHARSET   decode each escape through iconv into CHARSET, such as UTF-8\n"
+	        "                 for a server that keeps UTF-8 names (default CP850), instead\n"
+	        "                 of the table; an escape whose character CHARSET lacks stays\n"
 	        "  --read-ahead N let N threads, 0 to 64, read the folders ahead of the walk\n"
 	        "                 when listings are slow, so that the caches hold them when it\n"
 	        "                 gets there: for storage that serves many reads at once\n"
@@ -92,8 +102,8 @@ void print_help()
 	        "for want of a record, or a folder was not walked in full for want of file\n"
 	        "descriptors (dry run: that, a collision foreseen, or a record folder a run\n"
 	        "would refuse); 2 a usage error; 255 the table can't be opened, the\n"
-	        "transliterations can't be used, the record folder or the lock file is refused,\n"
-	        "or another run or undo is using the volume.\n",
+	        "transliterations can't be used, a charset is unknown or refused, the record\n"
+	        "folder or the lock file is refused, or another run or undo is using the volume.\n",
 	        g_startpath, g_logfile, g_journalfile, g_statfile, g_lockfile);
 }
 
@@ -121,7 +131,7 @@ int read_options(int argc, char **argv, options &opts)
 {
 	for (int i = 1; i < argc; i++) {
 		argument arg;
-		if (!read_argument(argc, argv, i, {"--read-ahead"}, arg))
+		if (!read_argument(argc, argv, i, {"--read-ahead", "--from", "--to"}, arg))
 			return usage_error("option needs a value", argv[i]);
 		if (arg.name == "--help") {
 			print_help();
@@ -142,11 +152,38 @@ int read_options(int argc, char **argv, options &opts)
 				        "--read-ahead needs a number of threads from 0 to 64",
 				        arg.value);
 			opts.walk.readahead = static_cast<unsigned>(threads);
+		} else if (arg.name == "--from") {
+			opts.from = arg.value;
+		} else if (arg.name == "--to") {
+			opts.to = arg.value;
 		} else {
 			return usage_error("unknown argument", argv[i]);
 		}
 	}
+	if (opts.walk.transliterate && (opts.from != nullptr || opts.to != nullptr)) {
+		std::fprintf(stderr,
+		             "mac2cp850: --transliterate goes with the table, not with --to or "
+		             "--from\n%s",
+		             usage);
+		return 2;
+	}
 	return go_on;
+}
+
+// Whether the escapes are decoded through the charsets rather than the table.
+bool by_charsets(const options &opts)
+{
+	return opts.from != nullptr || opts.to != nullptr;
+}
+
+const char *source_of(const options &opts)
+{
+	return opts.from != nullptr ? opts.from : "MACINTOSH";
+}
+
+const char *target_of(const options &opts)
+{
+	return opts.to != nullptr ? opts.to : "CP850";
 }
 
 // The lock's fault in words.
@@ -161,13 +198,19 @@ bool records_refused;  // the dry run found a record folder that a run would ref
 // banner and no CR: errors go to standard error, as the undo's do. False when it can't start.
 bool foresee_volume(const options &opts)
 {
-	if (fault f = load_table("mac2cp850.tab")) {
+	if (by_charsets(opts)) {
+		if (fault f = load_charsets(source_of(opts), target_of(opts))) {
+			std::fprintf(stderr, "mac2cp850: %s\n", fault_text(f, false).c_str());
+			return false;
+		}
+	} else if (fault f = load_table("mac2cp850.tab")) {
 		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n",
 		             fault_text(f, false).c_str());
 		return false;
 	}
 	// Without the option the transliterations only say what the option would do, if they can.
-	if (fault f = load_translit("mac2cp850.translit"); f && opts.walk.transliterate) {
+	if (fault f = by_charsets(opts) ? fault{} : load_translit("mac2cp850.translit");
+	    f && opts.walk.transliterate) {
 		std::fprintf(stderr, "mac2cp850: mac2cp850.translit: %s\n",
 		             fault_text(f, true).c_str());
 		return false;
@@ -215,9 +258,13 @@ bool convert_volume(const options &opts)
 	std::printf("------------------------------------\r\n");
 	std::printf("Codepage 850 filename conversion\r\n");
 	std::printf("Init...\r\n");
-	std::printf("Reading mac2cp850.tab...");
+	if (by_charsets(opts))
+		std::printf("Converting %s to %s...", source_of(opts), target_of(opts));
+	else
+		std::printf("Reading mac2cp850.tab...");
 	(void)std::fflush(stdout);
-	if (fault f = load_table("mac2cp850.tab")) {
+	if (fault f = by_charsets(opts) ? load_charsets(source_of(opts), target_of(opts))
+	                                : load_table("mac2cp850.tab")) {
 		std::printf("FAILED %s\r\n", fault_text(f, true).c_str());
 		return false;
 	}

@@ -87,8 +87,9 @@ void note_translit(int value, std::string_view escape, std::string_view name, co
 }
 
 // Lists the escapes that `name`, decoded from `original`, holds, each once, with why the run
-// keeps it: the table keeps it, or decoding made it and the next run would decode it; and what
-// the transliterations do to it.
+// keeps it: the table (or the charsets) keeps it, decoding made it and the next run would decode
+// it, or decoding it would make a name too long or an escape; and what the transliterations do
+// to it.
 void list_kept(const std::string &dir, std::string_view name, const char *original)
 {
 	line.assign("kept (");
@@ -105,7 +106,14 @@ void list_kept(const std::string &dir, std::string_view name, const char *origin
 			continue;
 		const char *why = why_kept(value);
 		line.append(line.size() > listed ? ", " : "").append(escape).append(" ");
-		line.append(why != nullptr ? why : "would be decoded by the next run");
+		if (why != nullptr)
+			line.append(why);
+		else if (!by_charset)
+			line.append("would be decoded by the next run");
+		else if (translit_misfit(original) != nullptr)
+			line.append("stays: the name would be longer than 255 bytes");
+		else
+			line.append("would complete an escape");
 		if (why == nullptr || translit[value].empty())
 			continue;
 		if (!transliterating && !option_known) {

@@ -76,6 +76,71 @@ TEST_F(conversion, escapes_decoded_and_kept)
 		EXPECT_EQ(read_file(mount + "/" + result), name);
 }
 
+// Through iconv, to UTF-8, without the table: the console names the conversion, escapes of
+// ASCII and of codes the target lacks stay, a rerun converts nothing, and the undo, without
+// the option, brings every name back.
+TEST_F(conversion, escapes_decoded_to_utf8_and_undone)
+{
+	ASSERT_EQ(unlink((work + "/mac2cp850.tab").c_str()), 0);
+	make_dir(mount + "/Ordner :85");
+	const std::vector<std::pair<std::string, std::string>> cases = {
+	        {"Caf:8e", "Caf\xc3\xa9"},          {"Preis :db", "Preis \xe2\x82\xac"},
+	        {":2eprofile:41", ":2eprofile:41"}, {"a:3:8e", "a:3\xc3\xa9"},
+	        {"x:3a:8E", "x:3a\xc3\xa9"},        {"nbsp:ca", "nbsp\xc2\xa0"},
+	};
+	std::vector<std::string> logged;
+	for (const auto &[name, result] : cases) {
+		write_file(mount + "/" + name, name);
+		if (name != result)
+			logged.push_back(mount + "/" + name + " -> " + mount + "/" + result);
+	}
+	// A folder converts after its contents.
+	write_file(mount + "/Ordner :85/Men:9f.txt", "");
+	logged.push_back(mount + "/Ordner :85/Men:9f.txt -> " + mount +
+	                 "/Ordner :85/Men\xc3\xbc.txt");
+	logged.push_back(mount + "/Ordner :85 -> " + mount + "/Ordner \xc3\x96");
+	std::sort(logged.begin(), logged.end());
+	const auto before = snapshot(mount);
+	std::string expected = report(2, cases.size() + 2, logged.size());
+	const std::string reading = "Reading mac2cp850.tab...ok.";
+	expected.replace(expected.find(reading), reading.size(),
+	                 "Converting MACINTOSH to UTF-8...ok.");
+
+	// The dry run shows the decoded names, readable in a UTF-8 terminal, and why escapes stay.
+	run_result dry = run_with({"-n", "--to=UTF-8"});
+	EXPECT_EQ(dry.status, 0);
+	EXPECT_NE(dry.out.find(mount + "/Caf:8e -> " + mount + "/Caf\xc3\xa9\n"), std::string::npos)
+	        << dry.out;
+	EXPECT_NE(dry.out.find("kept (:2e is '.', :41 is ASCII): " + mount + "/:2eprofile:41\n"),
+	          std::string::npos)
+	        << dry.out;
+	EXPECT_EQ(snapshot(mount), before);
+
+	run_result r = run_with({"--to", "UTF-8"});
+
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, expected);
+	EXPECT_EQ(logged_lines(log()), logged);
+	for (const auto &[name, result] : cases)
+		EXPECT_EQ(read_file(mount + "/" + result), name);
+	EXPECT_EQ(names(mount + "/Ordner \xc3\x96"), std::vector<std::string>{"Men\xc3\xbc.txt"});
+
+	const std::string converted = tree_state(mount);
+	const std::string first_log = log();
+	run_result again = run_with({"--to=UTF-8", "--from=MACINTOSH"});
+	EXPECT_EQ(again.status, 0);
+	expected = report(2, cases.size() + 2, 0);
+	expected.replace(expected.find(reading), reading.size(),
+	                 "Converting MACINTOSH to UTF-8...ok.");
+	EXPECT_EQ(again.out, expected);
+	EXPECT_EQ(log(), first_log + log_section("", 2, cases.size() + 2, 0));
+	EXPECT_EQ(tree_state(mount), converted);
+
+	run_result back = undo({"--run", "2"});
+	EXPECT_EQ(back.status, 0) << back.out << back.err;
+	EXPECT_EQ(snapshot(mount), before);
+}
+
 TEST_F(conversion, both_cases_of_hex_digits)
 {
 	make_dir(mount + "/upper");

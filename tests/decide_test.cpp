@@ -77,4 +77,78 @@ TEST(decide, names_and_what_they_become)
 	EXPECT_EQ(why_kept(0x41), nullptr);
 }
 
+// Charset pairs through iconv: what a few names become, why escapes stay, and the pairs refused.
+TEST(decide, names_through_charsets)
+{
+	struct charset_case {
+		const char *from;
+		const char *to;
+		const char *refused;  // the fault's reason; nullptr: accepted
+		std::string name;
+		const char *becomes;  // nullptr: the name stays
+		int kept;             // a code that stays an escape, and why; -1: none
+		const char *why;
+	};
+	const std::vector<charset_case> cases = {
+	        {"MACINTOSH", "UTF-8", nullptr, "Caf:8e", "Caf\xc3\xa9", 0x41, "is ASCII"},
+	        {"MACINTOSH", "CP850", nullptr, "Caf:8e:2e", "Caf\x82:2e", 0x2E, "is '.'"},
+	        {"MACINTOSH", "CP850", nullptr, "Apple:f0", nullptr, 0xF0,
+	         "has no character in CP850"},
+	        {"MAC-CENTRALEUROPE", "UTF-8", nullptr, ":8besk:87",
+	         "\xc4\x8d"
+	         "esk\xc3\xa1",
+	         0x2F, "is '/'"},
+	        {"MAC-CENTRALEUROPE", "CP850", nullptr, ":89:8e", ":89\x82", 0x89,
+	         "has no character in CP850"},
+	        {"MACCYRILLIC", "UTF-8", nullptr, ":8c:e8:f0", "\xd0\x9c\xd0\xb8\xd1\x80", -1,
+	         nullptr},
+	        {"MACINTOSH", "UTF-8", nullptr, ":3a:4:8e", ":3a:4\xc3\xa9", -1, nullptr},
+	        {"MACINTOSH", "UTF-8", nullptr, "x:8e:41", "x\xc3\xa9:41", -1, nullptr},
+	        {"FOO", "UTF-8", "unknown charset FOO", "", nullptr, -1, nullptr},
+	        {"MACINTOSH", "BAR", "unknown charset BAR", "", nullptr, -1, nullptr},
+	        {"", "UTF-8", "a charset needs a name", "", nullptr, -1, nullptr},
+	        {"MACINTOSH", "UTF-16", "UTF-16 does not keep ASCII as it is", "", nullptr, -1,
+	         nullptr},
+	        {"MACINTOSH", "UTF-32", "UTF-32 does not keep ASCII as it is", "", nullptr, -1,
+	         nullptr},
+	        {"UTF-8", "CP850", "UTF-8 is no single-byte charset", "", nullptr, -1, nullptr},
+	        {"SHIFT_JIS", "UTF-8", "SHIFT_JIS is no single-byte charset", "", nullptr, -1,
+	         nullptr},
+	        {"EBCDIC-US", "UTF-8", "EBCDIC-US does not keep ASCII as it is", "", nullptr, -1,
+	         nullptr},
+	};
+	for (const charset_case &c : cases) {
+		SCOPED_TRACE(std::string(c.from) + " to " + c.to + ": " + c.name);
+		fault f = load_charsets(c.from, c.to);
+		EXPECT_EQ(f.why, c.refused != nullptr ? c.refused : "");
+		EXPECT_EQ(by_charset, c.refused == nullptr);
+		if (c.refused != nullptr)
+			continue;
+		std::string out;
+		bool changed = decode_name(c.name.c_str(), out, false);
+		EXPECT_EQ(changed, c.becomes != nullptr);
+		if (changed && c.becomes != nullptr) {
+			EXPECT_EQ(out, c.becomes);
+		}
+		if (c.kept >= 0) {
+			EXPECT_STREQ(why_kept(c.kept), c.why);
+		}
+	}
+	// A name that would grow past 255 bytes stays whole: in GB18030 the bullet, :a5, takes 4
+	// bytes, so 200 bytes and 15 escapes, 245 bytes, would make 260.
+	ASSERT_FALSE(load_charsets("MACINTOSH", "GB18030"));
+	ASSERT_EQ(charset_code[0xA5].size(), 4U);
+	std::string grows = std::string(200, 'x');
+	for (int i = 0; i < 15; i++)
+		grows += ":a5";
+	std::string out;
+	EXPECT_FALSE(decode_name(grows.c_str(), out, false));
+	EXPECT_STREQ(translit_misfit(grows.c_str()), "would be longer than 255 bytes");
+	grows.erase(0, 5);
+	EXPECT_TRUE(decode_name(grows.c_str(), out, false));
+	EXPECT_EQ(out.size(), 255U);
+	(void)load_table("no such table");
+	EXPECT_FALSE(by_charset);
+}
+
 }  // namespace

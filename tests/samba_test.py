@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
-"""What a code page 850 client sees of a converted volume, through a real Samba server.
+"""What clients see of a converted volume, through a real Samba server.
 
-    samba_test.py PROGRAM SOURCE_DIR E2E_DIR
+    samba_test.py PROGRAM UNDO SOURCE_DIR E2E_DIR
 
 Converts a sample volume (one file per Mac code 0x80..0xFF, and folders with converted names
 and files inside) in E2E_DIR/convmount with the test copy of the program, once without and
@@ -11,9 +11,16 @@ folder), and lists it with smbclient in a UTF-8 locale. Every converted name mus
 Mac character, or the best fit or transliteration that docs/table.md gives for it; exactly the
 names that keep an escape show as 8.3 names, since ':' is not allowed in a Windows name.
 
-Exits 77 (skipped) when smbd or smbclient is missing or the test does not run as root, unless
-MAC2CP850_REQUIRE_SAMBA is set, as .ci/run does: then that is a failure.
+Then the round trip to UTF-8, for each Mac charset of CHARSETS: an smbd with the cap module and
+that `unix charset` receives, through smbclient, one file per character of 0x80..0xFF, which
+lands on disk as a colon escape; the program converts with --from CHARSET --to UTF-8; an smbd
+with the default charsets must list every name as the client wrote it. A second run converts
+nothing, and the undo (the test copy of mac2cp850-undo, UNDO) gives back every name on disk.
+
+Exits 77 (skipped) when smbd, its cap module or smbclient is missing or the test does not run
+as root, unless MAC2CP850_REQUIRE_SAMBA is set, as .ci/run does: then that is a failure.
 """
+import contextlib
 import ctypes
 import os
 import re
@@ -25,7 +32,7 @@ import sys
 import tempfile
 import time
 
-PROGRAM, SOURCE, E2E = (os.path.abspath(arg) for arg in sys.argv[1:4])
+PROGRAM, UNDO, SOURCE, E2E = (os.path.abspath(arg) for arg in sys.argv[1:5])
 MOUNT = os.path.join(E2E, "convmount")
 RECORDS = os.path.join(E2E, "records")
 WORK = os.path.join(E2E, "work")
@@ -84,10 +91,17 @@ FOLDERS = [((b"Projekte:8a", "Projekteä"), (b"Men:9f.txt", "Menü.txt")),
            ((b"Preise :db", "Preise EUR"), (b"Caf:8e.txt", "Café.txt"))]
 
 
-def make_volume():
+def empty_volume():
+    """An empty mount point, no records, and the program's data files in its folder."""
     for path in (MOUNT, RECORDS, WORK):
         shutil.rmtree(path, ignore_errors=True)
         os.makedirs(path)
+    for name in ("mac2cp850.tab", "mac2cp850.translit"):
+        shutil.copy(os.path.join(SOURCE, "data", name), WORK)
+
+
+def make_volume():
+    empty_volume()
     for code in range(0x80, 0x100):
         # The size tells the code of an entry whatever name a client sees.
         with open(os.path.join(MOUNT.encode(), sample_name(code)), "wb") as f:
@@ -96,8 +110,6 @@ def make_volume():
         os.mkdir(os.path.join(MOUNT.encode(), folder))
         with open(os.path.join(MOUNT.encode(), folder, name), "wb") as f:
             f.write(b"inside " + folder + b"/" + name + b"\n")
-    for name in ("mac2cp850.tab", "mac2cp850.translit"):
-        shutil.copy(os.path.join(SOURCE, "data", name), WORK)
 
 
 def free_port():
@@ -106,10 +118,26 @@ def free_port():
         return s.getsockname()[1]
 
 
-class Server:
-    """An smbd of its own that serves MOUNT read-only to guests."""
+# What each server adds to its [global] and to its share: the code page 850 view, the producer
+# that writes Mac names as colon escapes, and the reader with Samba's default charsets.
+CP850_VIEW = ("unix charset = CP850\ndos charset = CP850\n", "read only = yes\n")
+READER = ("", "read only = yes\n")
 
-    def __init__(self, tmp):
+
+def producer(charset):
+    return ("unix charset = %s\n" % charset, "vfs objects = cap\nread only = no\n")
+
+
+def parent_death_signal():
+    """Run in the child before smbd: it gets SIGTERM should this test die first."""
+    PR_SET_PDEATHSIG = 1
+    ctypes.CDLL(None, use_errno=True).prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
+
+
+class Server:
+    """An smbd of its own that serves MOUNT to guests, with `config`'s additions."""
+
+    def __init__(self, tmp, config):
         self.tmp = tmp
         self.port = free_port()
         for sub in ("private", "state", "lock", "cache", "pid", "ncalrpc", "client"):
@@ -134,15 +162,12 @@ printcap name = /dev/null
 disable spoolss = yes
 rpc start on demand helpers = no
 map to guest = Bad User
-unix charset = CP850
-dos charset = CP850
-[vol]
+{config[0]}[vol]
 path = {MOUNT}
 guest ok = yes
 guest only = yes
 force user = root
-read only = yes
-""")
+{config[1]}""")
         self.client_conf = os.path.join(tmp, "client.conf")
         with open(self.client_conf, "w", encoding="utf-8") as f:
             f.write(f"""[global]
@@ -159,7 +184,7 @@ cache directory = {tmp}/client
             [SMBD, "--foreground", "--no-process-group", "--debug-stdout",
              "--configfile=" + self.conf],
             stdout=self.output, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
-            start_new_session=True)
+            start_new_session=True, preexec_fn=parent_death_signal)
         deadline = time.monotonic() + 30
         while True:
             try:
@@ -176,8 +201,9 @@ cache directory = {tmp}/client
                   errors="replace") as f:
             return f.read()
 
-    def client(self, commands):
-        """smbclient's output for `commands`, run in a UTF-8 locale."""
+    def client(self, commands, refused=0):
+        """smbclient's output for `commands`, run in a UTF-8 locale, of which `refused` are
+        refused for a name the server's charset can't hold."""
         env = dict(os.environ, LC_ALL="C.UTF-8")
         run = subprocess.run(
             [SMBCLIENT, "--no-pass", "--port", str(self.port),
@@ -185,8 +211,12 @@ cache directory = {tmp}/client
              "--command", commands.encode("utf-8")],
             env=env, capture_output=True, timeout=60, check=False)
         out = run.stdout.decode("utf-8", errors="replace")
-        expect(run.returncode == 0, "smbclient %r: status %d: %s %s"
-               % (commands, run.returncode, out, run.stderr.decode(errors="replace")))
+        err = run.stderr.decode("utf-8", errors="replace")
+        # Its status is that of the last command only.
+        expect((run.returncode == 0 or refused) and
+               (out + err).count("NT_STATUS") == (out + err).count(
+                   "NT_STATUS_ILLEGAL_CHARACTER") == refused,
+               "smbclient %r: status %d: %s %s" % (commands, run.returncode, out, err))
         return out
 
     def stop(self):
@@ -215,7 +245,8 @@ EIGHT_DOT_THREE = re.compile(r"^[A-Z0-9_~]{1,8}(\.[A-Z0-9_]{1,3})?$")
 def listing(out):
     """(name, is a folder, size) of each entry that smbclient's `ls` shows."""
     entries = []
-    for line in out.splitlines():
+    # Not splitlines(): it would also split at U+0085, U+2028 and U+2029, which names may hold.
+    for line in out.split("\n"):
         m = ENTRY.match(line)
         if m and m.group(1) not in (".", ".."):
             entries.append((m.group(1), "D" in m.group(2), int(m.group(3))))
@@ -231,7 +262,7 @@ def convert_and_look(transliterate, docs):
     expect(run.returncode == 0, "%s: status %d" % (label, run.returncode))
 
     tmp = tempfile.mkdtemp(prefix="mac2cp850-samba-")
-    server = Server(tmp)
+    server = Server(tmp, CP850_VIEW)
     try:
         top = listing(server.client("ls"))
         folder = FOLDERS[0][0][1]
@@ -278,12 +309,90 @@ def convert_and_look(transliterate, docs):
     return readable
 
 
+# (charset as iconv and Samba name it, Python's codec for what its client writes, the codes
+# whose character glibc can't encode in that charset, so that the server refuses them).
+CHARSETS = [("MACINTOSH", "mac_roman", {0xC6, 0xF0}),
+            ("MAC-CENTRALEUROPE", "mac_latin2", set()),
+            ("MACCYRILLIC", "mac_cyrillic", {0xFF})]
+
+
+@contextlib.contextmanager
+def serving(config):
+    """A Server with `config`, stopped and its folder removed whatever happens."""
+    tmp = tempfile.mkdtemp(prefix="mac2cp850-samba-")
+    try:
+        server = Server(tmp, config)
+        try:
+            yield server
+        finally:
+            server.stop()
+    finally:
+        shutil.rmtree(tmp)
+
+
+def on_disk():
+    """name -> size of each entry of MOUNT, the name as bytes."""
+    return {e.name: e.stat(follow_symlinks=False).st_size for e in os.scandir(MOUNT.encode())}
+
+
+def run(label, program, args):
+    """The standard output of the test copy `program` run with `args`, its status checked."""
+    done = subprocess.run([program] + args, cwd=WORK, capture_output=True, timeout=120,
+                          check=False)
+    expect(done.returncode == 0, "%s: %s %s: status %d: %r" % (
+        label, os.path.basename(program), " ".join(args), done.returncode, done.stderr))
+    return done.stdout
+
+
+def round_trip(charset, codec, refused):
+    """Names a `charset` client writes, converted to UTF-8, read back, converted again, undone."""
+    empty_volume()
+    written = {code: bytes([code]).decode(codec) for code in range(0x80, 0x100)}
+    with serving(producer(charset)) as server:
+        puts = []
+        for code in written:
+            # The size tells the code of an entry whatever its name.
+            local = os.path.join(server.tmp, "%02x" % code)
+            with open(local, "wb") as f:
+                f.write(bytes([code]) * code)
+            puts.append('put "%s" "%02x %s.txt"' % (local, code, written[code]))
+        server.client("; ".join(puts), len(refused))
+    before = on_disk()
+    landed = {size: name for name, size in before.items()}
+    expect(landed == {code: b"%02x :%02x.txt" % (code, code)
+                      for code in written if code not in refused},
+           "%s: not one colon escape per code the server takes: %r" % (charset, before))
+
+    options = ["--from", charset, "--to", "UTF-8"]
+    first = run(charset, PROGRAM, options)
+    expect(b"\r\nConversions done: %d\r\n" % len(landed) in first,
+           "%s: first run: %r" % (charset, first))
+    with serving(READER) as server:
+        seen = [(name, size) for name, _, size in listing(server.client("ls"))]
+    differ = [(name, size) for name, size in seen
+              if name != "%02x %s.txt" % (size, written.get(size))]
+    same = len(seen) - len(differ)
+    expect(not differ and same == 128 - len(refused),
+           "%s: %d names, these not as written: %r" % (charset, len(seen), differ))
+    print("%s: %d/%d names read back as written" % (charset, same, 128 - len(refused)))
+
+    second = run(charset, PROGRAM, options)
+    expect(b"\r\nConversions done: 0\r\n" in second, "%s: second run: %r" % (charset, second))
+    # The second run, which renamed nothing, is the last one: the conversion is the one before.
+    run(charset, UNDO, ["--run", "2"])
+    expect(on_disk() == before, "%s: after the undo: %r" % (charset, on_disk()))
+
+
 def main():
     global SMBD, SMBCLIENT
     SMBD = shutil.which("smbd") or shutil.which("smbd", path="/usr/sbin:/sbin")
     SMBCLIENT = shutil.which("smbclient")
     if SMBD is None or SMBCLIENT is None:
         skip("smbd or smbclient is not installed (Debian: apt-get install samba smbclient)")
+    built = subprocess.run([SMBD, "-b"], capture_output=True, text=True, check=False).stdout
+    modules = re.search(r"^\s*MODULESDIR: (.*)$", built, re.M)
+    if modules is None or not os.path.exists(os.path.join(modules.group(1), "vfs", "cap.so")):
+        skip("smbd has no cap module (Debian: apt-get install samba-vfs-modules)")
     if os.geteuid() != 0:
         skip("smbd needs root to serve the volume as root")
     # smbd's helpers outlive it for a moment; as their reaper this test waits for them.
@@ -296,6 +405,8 @@ def main():
     with_option = convert_and_look(True, docs)
     expect(with_option >= 100,
            "with --transliterate: %d readable, expected at least 100" % with_option)
+    for charset, codec, refused in CHARSETS:
+        round_trip(charset, codec, refused)
     if failures:
         sys.exit("samba_test: %d failures" % len(failures))
     for path in (MOUNT, RECORDS, WORK):

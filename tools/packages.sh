@@ -13,6 +13,7 @@ test=("${build[@]}"
 	dpkg-dev file          # cpack's, for the Debian package's dependencies
 	lintian python3-debian # the package's checks
 	samba smbclient        # what a code page 850 client sees through a real server
+	samba-vfs-modules      # its cap module, which writes Mac names as colon escapes
 	tmux                   # the progress line as a real terminal shows it
 )
 fuzz=("${build[@]}" clang libclang-rt-14-dev)
