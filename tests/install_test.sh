@@ -33,6 +33,7 @@ data/mac2cp850.tab share/mac2cp850/mac2cp850.tab
 data/mac2cp850.translit share/mac2cp850/mac2cp850.translit
 README.md share/doc/mac2cp850/README.md
 docs/table.md share/doc/mac2cp850/table.md
+docs/running.md share/doc/mac2cp850/running.md
 packaging/copyright share/doc/mac2cp850/copyright
 EOF
 cmp "$build/mac2cp850" "$prefix/sbin/mac2cp850" || fail=1

@@ -51,4 +51,4 @@ iconv -f CP850 -t UTF-8 "$records/convert.log" | sed 's/\r$/\\r/; s/^/  /'
 echo
 echo "This copy of mac2cp850 converts $mount only. The program itself,"
 echo "$tables/mac2cp850, converts the volume mounted at $real_mount:"
-echo "README.md, \"Running it on a real volume\", says how to go about it."
+echo "README.md's quick start, and docs/running.md in full, say how to go about it."
