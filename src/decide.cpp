@@ -11,6 +11,7 @@
 #include <string_view>
 
 unsigned char mactable[256];
+std::size_t table_bytes;
 std::string translit[256];
 bool by_charset;
 std::string charset_code[256];
@@ -314,13 +315,16 @@ fault load_table(const char *path)
 {
 	by_charset = false;
 	std::memset(mactable, 0, sizeof mactable);
+	table_bytes = 0;
 	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 	if (fd < 0)
 		return {errno, {}};
+	// One byte more than the table, to tell a file that holds more.
 	std::string bytes;
-	(void)read_whole(fd, bytes, sizeof mactable);
+	(void)read_whole(fd, bytes, sizeof mactable + 1);
 	(void)close(fd);
-	std::copy(bytes.begin(), bytes.end(), mactable);
+	table_bytes = bytes.size();
+	std::copy_n(bytes.begin(), std::min(bytes.size(), sizeof mactable), mactable);
 	return {};
 }
 

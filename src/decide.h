@@ -3,11 +3,13 @@
 // but loading its two files.
 #pragma once
 
+#include <cstddef>
 #include <string>
 
 #include "fsutil.h"
 
 extern unsigned char mactable[256];    // byte that replaces an escape of each value; 0: none
+extern std::size_t table_bytes;        // bytes the table file held, 257 for any more than 256
 extern std::string translit[256];      // what replaces an escape the table keeps; empty: none
 extern bool by_charset;                // escapes are decoded through `charset_code`, not the table
 extern std::string charset_code[256];  // with by_charset: what an escape of each value becomes;
@@ -37,8 +39,8 @@ const char *translit_misfit(const char *name);
 // or refused, and then by_charset stays false.
 fault load_charsets(const char *from, const char *to);
 
-// Fills the table from the first 256 bytes of file `path`, entries it lacks 0; a fault only
-// when the file can't be opened.
+// Fills the table from the first 256 bytes of file `path`, entries it lacks 0, and sets
+// table_bytes; a fault only when the file can't be opened.
 fault load_table(const char *path);
 
 // Fills `translit` from file `path`, one "XX replacement" line per code that the table loaded

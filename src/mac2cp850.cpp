@@ -1,5 +1,7 @@
 // Renames every entry below the mount point whose name carries Macintosh colon escapes, and
 // reports the run on the console, in the conversion log and in the statistics file.
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -194,6 +196,21 @@ std::string lock_text(const fault &f)
 
 bool records_refused;  // the dry run found a record folder that a run would refuse
 
+// Whether `path` can be told to be a folder that nothing is mounted on: no mount root where
+// the system tells, else on its parent's device.
+bool nothing_mounted(const std::string &path)
+{
+	struct statx sx;
+	struct stat up;
+	if (statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS, &sx) != 0)
+		return false;
+	if ((sx.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0)
+		return (sx.stx_attributes & STATX_ATTR_MOUNT_ROOT) == 0;
+	if (stat((path + "/..").c_str(), &up) != 0)
+		return false;
+	return makedev(sx.stx_dev_major, sx.stx_dev_minor) == up.st_dev;
+}
+
 // Lists what a run would do, on standard output, one line each, for people and for grep. No
 // banner and no CR: errors go to standard error, as the undo's do. False when it can't start.
 bool foresee_volume(const options &opts)
@@ -231,7 +248,17 @@ bool foresee_volume(const options &opts)
 			return false;
 		}
 	}
-	preview_start(opts.walk.transliterate);
+	// Mistakes that a run would not stop at either, told before the listing looks harmless.
+	if (!by_charsets(opts) && table_bytes != sizeof mactable)
+		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n",
+		             table_bytes < sizeof mactable
+		                     ? (std::to_string(table_bytes) +
+		                        " bytes, not 256: the missing entries keep their escapes")
+		                               .c_str()
+		                     : "more than 256 bytes: the bytes after the 256th are not used");
+	if (nothing_mounted(g_startpath))
+		std::fprintf(stderr, "mac2cp850: %s: nothing is mounted there\n", g_startpath);
+	preview_start(opts.walk.transliterate, target_of(opts));
 	scan_path(opts.walk, {foresee, note_mount, nullptr});
 	return true;
 }

@@ -12,9 +12,11 @@ extern std::uint64_t g_collisions;       // foreseen renames whose new name woul
 extern std::uint64_t g_keeping_escapes;  // entries whose name would still carry an escape
 
 // Starts the listing of a run whose names are decided with the transliterations if
-// `transliterate`: lists the table's entries that give ':' or a hex digit, with which a
-// converted name can hold an escape that the next run decodes again.
-void preview_start(bool transliterate);
+// `transliterate` and whose new names are in charset `target`: lists the table's entries that
+// give ':' or a hex digit, with which a converted name can hold an escape that the next run
+// decodes again. On a terminal whose locale's charset is another, new names show converted to
+// it, bytes it lacks as \xHH; elsewhere they stay exact.
+void preview_start(bool transliterate, const char *target);
 
 // Lists what the run would do with entry `name` of the folder open as `dirfd`, the last on the
 // way of `at`, given its decided name `new_name` (nullptr when it keeps its name): the

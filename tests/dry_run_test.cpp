@@ -60,7 +60,7 @@ TEST_F(dry_run, lists_what_the_run_then_does_and_changes_nothing)
 	EXPECT_EQ(tree_state(top), before);
 	EXPECT_TRUE(names(records).empty());
 	EXPECT_EQ(dry.status, 1);
-	EXPECT_EQ(dry.err, "");
+	EXPECT_EQ(dry.err, "mac2cp850: " + mount + ": nothing is mounted there\n");
 	std::vector<std::string> listed = lines_of(dry.out);
 	ASSERT_GT(listed.size(), 6u);
 	EXPECT_EQ(listed.front(), "table breaks reruns: :3a gives ':'");
@@ -133,11 +133,73 @@ TEST_F(dry_run, works_for_a_user_who_can_only_read)
 	run_result r = run_with({"-n"}, nobody);
 
 	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.err, "");
+	EXPECT_EQ(r.err, "mac2cp850: " + mount + ": nothing is mounted there\n");
 	EXPECT_EQ(r.out, mount + "/a:8e -> " + mount + "/a\x8e\nChecked folders:  1\n" +
 	                         "Checked files:    2\nConversions done: 1\nCollisions:       0\n" +
 	                         "Keeping escapes:  0\n");
-	EXPECT_EQ(tree_state(top), before);
+	EXPECT_EQ(tree_state(mount), before);
 }
 
 }  // namespace
+
+// An escape of ASCII text is neither listed nor counted; new names read right on a terminal
+// whose charset is another, and stay exact in a pipe; a short table and a mount point with
+// nothing mounted are told on standard error.
+TEST_F(dry_run, reads_well_on_a_terminal_and_warns)
+{
+	write_file(mount + "/Meeting 10:30.txt", "");
+	write_file(mount + "/Caf:8e.txt", "");
+	write_file(mount + "/x:8f", "");
+	const std::string m = mount + "/";
+	const std::string unmounted = "mac2cp850: " + mount + ": nothing is mounted there\n";
+	const std::string short_table =
+	        "mac2cp850: mac2cp850.tab: 10 bytes, not 256: the missing entries keep their "
+	        "escapes\n";
+	struct display_case {
+		std::vector<std::string> args;
+		const char *locale;  // nullptr: standard output is a pipe
+		bool full_table;
+		std::vector<std::string> lines;
+		std::string err;
+	};
+	// The table gives CP850's e acute for :8e, and an escape character for :8f.
+	const std::vector<display_case> cases = {
+	        {{"-n"}, nullptr, true,
+	         {m + "Caf:8e.txt -> " + m + "Caf\x82.txt", m + "x:8f -> " + m + "x\x1b"},
+	         unmounted},
+	        {{"-n"}, "C.UTF-8", true,
+	         {m + "Caf:8e.txt -> " + m + "Caf\xc3\xa9.txt", m + "x:8f -> " + m + "x\\x1B"},
+	         unmounted},
+	        {{"-n", "--to=UTF-8"}, "C.UTF-8", true,
+	         {m + "Caf:8e.txt -> " + m + "Caf\xc3\xa9.txt", m + "x:8f -> " + m + "x\xc3\xa8"},
+	         unmounted},
+	        {{"-n", "--to=UTF-8"}, "C", true,
+	         {m + "Caf:8e.txt -> " + m + "Caf\\xC3\\xA9.txt", m + "x:8f -> " + m + "x\\xC3\\xA8"},
+	         unmounted},
+	        {{"-n"}, nullptr, false,
+	         {"kept (:8e has no byte in the table): " + m + "Caf:8e.txt",
+	          "kept (:8f has no byte in the table): " + m + "x:8f"},
+	         short_table + unmounted},
+	};
+	const std::string before = tree_state(mount);
+	for (const display_case &c : cases) {
+		SCOPED_TRACE(c.args.back() + (c.locale != nullptr ? c.locale : " piped"));
+		if (c.full_table)
+			write_mac_table({{0x8e, '\x82'}, {0x8f, '\x1b'}});
+		else
+			write_table("0123456789");
+
+		run_result r = c.locale != nullptr ? run_on_terminal(c.args, c.locale) : run_with(c.args);
+
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.err, c.err);
+		std::vector<std::string> listed = lines_of(r.out);
+		ASSERT_EQ(listed.size(), c.lines.size() + 5) << r.out;
+		std::vector<std::string> kept = c.full_table ? std::vector<std::string>{} : c.lines;
+		EXPECT_EQ(listed.back(), "Keeping escapes:  " + std::to_string(kept.size()));
+		listed.resize(c.lines.size());
+		std::sort(listed.begin(), listed.end());
+		EXPECT_EQ(listed, c.lines);
+	}
+	EXPECT_EQ(tree_state(mount), before);
+}

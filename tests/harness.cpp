@@ -298,6 +298,8 @@ struct launch {
 	unsigned seconds = 0;    // nonzero: SIGALRM ends a run that takes longer
 	std::string err_path;    // nonempty: standard error goes to this file, read back after
 	bool err_tty = false;    // standard error is a pseudo-terminal, read back after
+	bool out_tty = false;    // standard output is a pseudo-terminal instead of a pipe
+	const char *locale = nullptr;  // non-null: LC_ALL for the program
 };
 
 run_result spawn(const launch &how)
@@ -314,7 +316,8 @@ run_result spawn(const launch &how)
 	int terminal = -1;
 	termios raw{};
 	cfmakeraw(&raw);
-	if (how.err_tty && openpty(&master, &terminal, nullptr, &raw, nullptr) != 0)
+	if ((how.err_tty || how.out_tty) &&
+	    openpty(&master, &terminal, nullptr, &raw, nullptr) != 0)
 		return {-1, "no pseudo-terminal", {}};
 	if (how.console_gone)
 		close(out[0]);
@@ -330,8 +333,11 @@ run_result spawn(const launch &how)
 			if (err < 0 || dup2(err, STDERR_FILENO) < 0)
 				_exit(127);
 		}
-		if (terminal >= 0 && dup2(terminal, STDERR_FILENO) < 0)
+		if (terminal >= 0 &&
+		    dup2(terminal, how.out_tty ? STDOUT_FILENO : STDERR_FILENO) < 0)
 			_exit(127);
+		if (how.locale != nullptr)
+			setenv("LC_ALL", how.locale, 1);
 		if (chdir(how.dir.c_str()) != 0)
 			_exit(127);
 		// Whatever the test runner left open is not the program's to inherit.
@@ -361,6 +367,16 @@ run_result spawn(const launch &how)
 	if (terminal >= 0)
 		close(terminal);
 	run_result result{-1, {}, {}};
+	if (how.out_tty) {
+		// Read while it writes, until the terminal's last writer is gone.
+		char buf[4096];
+		ssize_t n;
+		while ((n = read(master, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+			if (n > 0)
+				result.out.append(buf, static_cast<std::size_t>(n));
+		close(master);
+		master = -1;
+	}
 	if (!how.console_gone) {
 		char buf[4096];
 		ssize_t n;
@@ -417,6 +433,15 @@ run_result e2e::run_with(const std::vector<std::string> &args, uid_t id, bool er
 	how.err_tty = err_tty;
 	if (!err_tty)
 		how.err_path = top + "/program.err";
+	return spawn(how);
+}
+
+run_result e2e::run_on_terminal(const std::vector<std::string> &args, const char *locale)
+{
+	launch how{PROGRAM, args, work};
+	how.out_tty = true;
+	how.locale = locale;
+	how.err_path = top + "/program.err";
 	return spawn(how);
 }
 

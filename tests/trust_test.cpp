@@ -122,7 +122,8 @@ TEST_F(trust, record_folder_that_others_can_change_is_refused)
 			EXPECT_EQ(after, before);
 			EXPECT_EQ(dry.status, c.how == lock_link ? 0 : 1);
 			EXPECT_EQ(dry.err,
-			          c.how == lock_link ? "" : "mac2cp850: " + c.reason + "\n");
+			          (c.how == lock_link ? "" : "mac2cp850: " + c.reason + "\n") +
+			                  "mac2cp850: " + mount + ": nothing is mounted there\n");
 			EXPECT_TRUE(dry.out.ends_with(
 			        mount + "/a:41 -> " + mount +
 			        "/aA\nChecked folders:  1\nChecked files:    1\n" +
