@@ -249,13 +249,16 @@ bool foresee_volume(const options &opts)
 		}
 	}
 	// Mistakes that a run would not stop at either, told before the listing looks harmless.
-	if (!by_charsets(opts) && table_bytes != sizeof mactable)
-		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n",
-		             table_bytes < sizeof mactable
-		                     ? (std::to_string(table_bytes) +
-		                        " bytes, not 256: the missing entries keep their escapes")
-		                               .c_str()
-		                     : "more than 256 bytes: the bytes after the 256th are not used");
+	if (!by_charsets(opts) && table_bytes < sizeof mactable)
+		std::fprintf(
+		        stderr,
+		        "mac2cp850: mac2cp850.tab: %zu bytes, not 256: the missing entries keep "
+		        "their escapes\n",
+		        table_bytes);
+	else if (!by_charsets(opts) && table_bytes > sizeof mactable)
+		std::fprintf(stderr,
+		             "mac2cp850: mac2cp850.tab: more than 256 bytes: the bytes after "
+		             "the 256th are not used\n");
 	if (nothing_mounted(g_startpath))
 		std::fprintf(stderr, "mac2cp850: %s: nothing is mounted there\n", g_startpath);
 	preview_start(opts.walk.transliterate, target_of(opts));

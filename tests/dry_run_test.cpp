@@ -164,19 +164,30 @@ TEST_F(dry_run, reads_well_on_a_terminal_and_warns)
 	};
 	// The table gives CP850's e acute for :8e, and an escape character for :8f.
 	const std::vector<display_case> cases = {
-	        {{"-n"}, nullptr, true,
+	        {{"-n"},
+	         nullptr,
+	         true,
 	         {m + "Caf:8e.txt -> " + m + "Caf\x82.txt", m + "x:8f -> " + m + "x\x1b"},
 	         unmounted},
-	        {{"-n"}, "C.UTF-8", true,
+	        {{"-n"},
+	         "C.UTF-8",
+	         true,
 	         {m + "Caf:8e.txt -> " + m + "Caf\xc3\xa9.txt", m + "x:8f -> " + m + "x\\x1B"},
 	         unmounted},
-	        {{"-n", "--to=UTF-8"}, "C.UTF-8", true,
+	        {{"-n", "--to=UTF-8"},
+	         "C.UTF-8",
+	         true,
 	         {m + "Caf:8e.txt -> " + m + "Caf\xc3\xa9.txt", m + "x:8f -> " + m + "x\xc3\xa8"},
 	         unmounted},
-	        {{"-n", "--to=UTF-8"}, "C", true,
-	         {m + "Caf:8e.txt -> " + m + "Caf\\xC3\\xA9.txt", m + "x:8f -> " + m + "x\\xC3\\xA8"},
+	        {{"-n", "--to=UTF-8"},
+	         "C",
+	         true,
+	         {m + "Caf:8e.txt -> " + m + "Caf\\xC3\\xA9.txt",
+	          m + "x:8f -> " + m + "x\\xC3\\xA8"},
 	         unmounted},
-	        {{"-n"}, nullptr, false,
+	        {{"-n"},
+	         nullptr,
+	         false,
 	         {"kept (:8e has no byte in the table): " + m + "Caf:8e.txt",
 	          "kept (:8f has no byte in the table): " + m + "x:8f"},
 	         short_table + unmounted},
@@ -189,7 +200,8 @@ TEST_F(dry_run, reads_well_on_a_terminal_and_warns)
 		else
 			write_table("0123456789");
 
-		run_result r = c.locale != nullptr ? run_on_terminal(c.args, c.locale) : run_with(c.args);
+		run_result r =
+		        c.locale != nullptr ? run_on_terminal(c.args, c.locale) : run_with(c.args);
 
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(r.err, c.err);

@@ -78,12 +78,13 @@ TEST_F(one_at_a_time, a_run_or_undo_at_work_stops_the_others_and_nobody_else_doe
 		if (c.starts == run_)
 			EXPECT_EQ(r.out, c.status == 0 ? report(2, 3, 2) : refused);
 		else
-			EXPECT_EQ(r.err, c.status != 0 ? std::string(c.starts == undo_ ? "mac2cp850-undo: "
-			                                                               : "mac2cp850: ") +
-			                                         busy + "\n"
-			                 : c.starts == undo_
-			                         ? ""
-			                         : "mac2cp850: " + mount + ": nothing is mounted there\n");
+			EXPECT_EQ(r.err,
+			          c.status != 0 ? std::string(c.starts == undo_ ? "mac2cp850-undo: "
+			                                                        : "mac2cp850: ") +
+			                                  busy + "\n"
+			          : c.starts == undo_
+			                  ? ""
+			                  : "mac2cp850: " + mount + ": nothing is mounted there\n");
 	}
 }
 
