@@ -2,6 +2,7 @@
 // reports the run on the console, in the conversion log and in the statistics file.
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <csignal>

@@ -137,7 +137,7 @@ TEST_F(dry_run, works_for_a_user_who_can_only_read)
 	EXPECT_EQ(r.out, mount + "/a:8e -> " + mount + "/a\x8e\nChecked folders:  1\n" +
 	                         "Checked files:    2\nConversions done: 1\nCollisions:       0\n" +
 	                         "Keeping escapes:  0\n");
-	EXPECT_EQ(tree_state(mount), before);
+	EXPECT_EQ(tree_state(top), before);
 }
 
 }  // namespace
@@ -198,7 +198,7 @@ TEST_F(dry_run, reads_well_on_a_terminal_and_warns)
 		if (c.full_table)
 			write_mac_table({{0x8e, '\x82'}, {0x8f, '\x1b'}});
 		else
-			write_table("0123456789");
+			write_table(std::string(10, '\0'));
 
 		run_result r =
 		        c.locale != nullptr ? run_on_terminal(c.args, c.locale) : run_with(c.args);
