@@ -167,9 +167,8 @@ bool worth_taking_back(const journal_run &run)
 {
 	if (!format_known(run.version))
 		return true;
-	return std::any_of(run.entries.begin(), run.entries.end(), [](const journal_entry &e) {
-		return e.kind != journal_entry::failed;
-	});
+	return std::any_of(run.entries.begin(), run.entries.end(),
+	                   [](const journal_entry &e) { return e.kind != journal_entry::failed; });
 }
 
 // The run that the undo takes back without --run, counted from the last; 0 when none renamed
@@ -231,16 +230,10 @@ bool undo_run(const options &opts)
 	if (n == 0 && !runs.empty()) {
 		n = default_run(journal, runs, run);
 		if (n == 0) {
-			std::printf("mac2cp850-undo: no run of %s renamed anything\n", opts.journal);
+			std::printf("mac2cp850-undo: no run of %s renamed anything\n",
+			            opts.journal);
 			return true;
 		}
-		std::printf("mac2cp850-undo: run %llu of %zu, %s%s", n, runs.size(),
-		            run.started.empty() ? "start not recorded" : "started ",
-		            run.started.c_str());
-		if (n > 1)
-			std::printf("; the %llu %s after it renamed nothing", n - 1,
-			            n > 2 ? "runs" : "run");
-		std::printf("\n");
 	} else {
 		n = std::max(n, 1ull);
 		if (n > runs.size()) {
@@ -254,6 +247,16 @@ bool undo_run(const options &opts)
 		std::fprintf(stderr, "mac2cp850-undo: %s: run %llu: format not known: %s\n",
 		             opts.journal, n, run.version.c_str());
 		return false;
+	}
+	// Said first, as the run that the undo chose may not be the one that was expected.
+	if (opts.run == 0) {
+		std::printf("mac2cp850-undo: run %llu of %zu, %s%s", n, runs.size(),
+		            run.started.empty() ? "start not recorded" : "started ",
+		            run.started.c_str());
+		if (n > 1)
+			std::printf("; the %llu %s after it renamed nothing", n - 1,
+			            n > 2 ? "runs" : "run");
+		std::printf("\n");
 	}
 	revert_run(run, g_startpath, opts.dry_run);
 	return true;
