@@ -37,7 +37,7 @@ struct options {
 };
 
 constexpr const char *usage =
-        "usage: mac2cp850-undo [--dry-run] [--journal FILE] [--run N | --list]\n";
+        "usage: mac2cp850-undo [-n | --dry-run] [--journal FILE] [--run N | --list]\n";
 
 void print_help()
 {

@@ -551,7 +551,7 @@ TEST_F(undo_run, finds_the_last_run_that_renamed)
 TEST_F(undo_run, usage_and_unreadable_input)
 {
 	const std::string usage =
-	        "usage: mac2cp850-undo [--dry-run] [--journal FILE] [--run N | --list]\n";
+	        "usage: mac2cp850-undo [-n | --dry-run] [--journal FILE] [--run N | --list]\n";
 	struct usage_case {
 		std::vector<std::string> args;
 		std::string err;
