@@ -425,6 +425,10 @@ journal_run read_run(std::string_view journal, std::size_t start)
 			in_range = false;
 			continue;
 		}
+		// Past the next run's first line, skipping the other runs' records unread keeps a
+		// listing of all runs from reading each long run once for every run before it.
+		if (!in_range && !line.starts_with(id))
+			continue;
 		split(line, f);
 		bool ours = f[0] == id && f.size() >= 2;
 		if (!ours && !in_range)
