@@ -16,7 +16,8 @@
 namespace
 {
 
-// Starts the first line of each run, followed by the format's version and the run's id.
+// Starts the first line of each run, followed by the format's version, the run's id and, from
+// format 2 on, when it started if the clock could tell.
 constexpr std::string_view magic = "mac2cp850-journal ";
 constexpr std::string_view format_version = "2";
 // Format 1 had no marks; its runs are still read.
@@ -27,6 +28,7 @@ std::string path;     // the journal's path in it, for people
 int journal_fd = -1;  // kept open for the rest of the run once it holds the run's first line
 bool torn;            // a record stayed in part: no whole record can follow it
 std::string run_id;   // 16 hex digits at the start of every record of this run
+std::string started;  // " " and the run's start in UTC, or "" when the clock can't tell
 std::string record;   // the text of the next write; its capacity is kept from one to the next
 
 // The folders of the walk's way that have a record, outermost first, with their numbers in
@@ -52,6 +54,22 @@ std::string new_run_id()
 	for (int i = 0; i < 16; i++)
 		hex[i] = "0123456789abcdef"[bits >> (60 - 4 * i) & 15];
 	return {hex, 16};
+}
+
+// " 2026-12-07T21:30:05Z" for now, or "" when the clock can't tell.
+std::string start_time()
+{
+	time_t now = time(nullptr);
+	struct tm utc {
+	};
+	char text[32];
+	if (now == static_cast<time_t>(-1) || gmtime_r(&now, &utc) == nullptr)
+		return {};
+	std::size_t n = strftime(text, sizeof text, " %Y-%m-%dT%H:%M:%SZ", &utc);
+	// A year beyond four digits would not be read back.
+	if (n != 21)
+		return {};
+	return {text, n};
 }
 
 void put_kind(char kind)
@@ -210,6 +228,18 @@ bool take_record(const std::vector<std::string_view> &f, journal_run &run, bool 
 	return false;
 }
 
+// "YYYY-MM-DDThh:mm:ssZ", as start_time writes it.
+bool is_time(std::string_view field)
+{
+	constexpr std::string_view shape = "0000-00-00T00:00:00Z";
+	if (field.size() != shape.size())
+		return false;
+	for (std::size_t i = 0; i < shape.size(); i++)
+		if (shape[i] == '0' ? field[i] < '0' || field[i] > '9' : field[i] != shape[i])
+			return false;
+	return true;
+}
+
 void split(std::string_view line, std::vector<std::string_view> &fields)
 {
 	fields.clear();
@@ -240,7 +270,8 @@ fault open_journal()
 	record.clear();
 	if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
 		record += '\n';
-	record.append(magic).append(format_version).append(1, ' ').append(run_id).append(1, '\n');
+	record.append(magic).append(format_version).append(1, ' ').append(run_id);
+	record.append(started).append(1, '\n');
 	bool torn_header = false;  // the file is closed anyway, and the next open starts a line
 	if (fault f = append_whole(fd, record, torn_header)) {
 		(void)close(fd);
@@ -256,6 +287,8 @@ fault journal_start(int dirfd, const std::string &journal)
 {
 	dir_fd = dirfd;
 	path = journal;
+	// Taken now: a journal opened only at the first record still tells when the run started.
+	started = start_time();
 	return open_journal();
 }
 
@@ -371,11 +404,14 @@ journal_run read_run(std::string_view journal, std::size_t start)
 	if (!format_known(run.version))
 		return run;
 	const bool marked = run.version != format_unmarked;
-	if (f.size() != 2 || f[1].size() != 16) {
+	const bool timed = marked && f.size() == 3 && is_time(f[2]);
+	if ((f.size() != 2 && !timed) || f[1].size() != 16) {
 		run.version = journal.substr(start + magic.size(), end - start - magic.size());
 		return run;
 	}
 	const std::string id(f[1]);
+	if (timed)
+		run.started = f[2];
 
 	std::vector<journal_entry> pending;  // lines of no record since the last record
 	bool in_range = true;
@@ -389,6 +425,10 @@ journal_run read_run(std::string_view journal, std::size_t start)
 			in_range = false;
 			continue;
 		}
+		// Past the next run's first line, skipping the other runs' records unread keeps a
+		// listing of all runs from reading each long run once for every run before it.
+		if (!in_range && !line.starts_with(id))
+			continue;
 		split(line, f);
 		bool ours = f[0] == id && f.size() >= 2;
 		if (!ours && !in_range)

@@ -50,6 +50,7 @@ struct journal_entry {
 // One run's records.
 struct journal_run {
 	std::string version;                  // the format's version; read if format_known
+	std::string started;                  // its start, "YYYY-MM-DDThh:mm:ssZ"; "" if not known
 	std::vector<journal_folder> folders;  // by number; empty when the run renamed nothing
 	std::vector<journal_entry> entries;   // in the order of the run
 };

@@ -30,12 +30,14 @@ constexpr int go_on = -2;  // read_options: no reason to stop before the undo
 // What the command line asks for.
 struct options {
 	bool dry_run = false;
+	bool list = false;  // list the runs, take none back
 	const char *journal = g_journalfile;
 	bool journal_given = false;  // the journal is not the record folder's own
-	unsigned long long run = 1;
+	unsigned long long run = 0;  // counted from the last, which is 1; 0: the last that renamed
 };
 
-constexpr const char *usage = "usage: mac2cp850-undo [--dry-run] [--journal FILE] [--run N]\n";
+constexpr const char *usage =
+        "usage: mac2cp850-undo [-n | --dry-run] [--journal FILE] [--run N | --list]\n";
 
 void print_help()
 {
@@ -43,10 +45,13 @@ void print_help()
 	std::printf(
 	        "Renames back, last first, the entries that one run of mac2cp850 renamed, as its\n"
 	        "journal records them.\n\n"
-	        "  --dry-run       print what would be renamed back and what would be refused;\n"
+	        "  -n, --dry-run   print what would be renamed back and what would be refused;\n"
 	        "                  change nothing\n"
 	        "  --journal FILE  the journal (default: %s)\n"
-	        "  --run N         the N-th run from the end (default: 1, the last)\n"
+	        "  --run N         the N-th run from the end, 1 being the last (default: the\n"
+	        "                  last run that renamed anything)\n"
+	        "  --list          list the journal's runs, numbered as --run takes them;\n"
+	        "                  change nothing\n"
 	        "  --help          print this help and exit\n"
 	        "  --version       print the version and exit\n",
 	        g_journalfile);
@@ -86,8 +91,10 @@ int read_options(int argc, char **argv, options &opts)
 			std::printf("mac2cp850-undo %s\n", MAC2CP850_VERSION);
 			return 0;
 		}
-		if (arg.name == "--dry-run") {
+		if (arg.name == "--dry-run" || arg.name == "-n") {
 			opts.dry_run = true;
+		} else if (arg.name == "--list") {
+			opts.list = true;
 		} else if (arg.name == "--journal") {
 			opts.journal = arg.value;
 			opts.journal_given = true;
@@ -102,14 +109,16 @@ int read_options(int argc, char **argv, options &opts)
 	return go_on;
 }
 
-// Checks the record folder and the journal's, takes the lock, reads the journal and reverts
-// the run asked for; false when it can't, after saying why on standard error. Nothing is
-// locked or read until the record folder, and the journal's, pass the check: a journal that
-// another user could write would make this rename what she likes.
-bool undo_run(const options &opts)
+// Checks the record folder and the journal's, takes the lock and reads the journal into
+// `journal`; false when it can't, after saying why on standard error. Nothing is locked or read
+// until the record folder, and the journal's, pass the check: a journal that another user
+// could write would make this rename what she likes.
+bool read_records(const options &opts, std::string &journal)
 {
+	// Only what changes the volume makes the record folder or takes the lock alone.
+	const bool changes = !opts.dry_run && !opts.list;
 	fault refused;
-	int records = open_trusted_folder(g_recorddir, !opts.dry_run, refused);
+	int records = open_trusted_folder(g_recorddir, changes, refused);
 	if (refused) {
 		std::fprintf(stderr, "mac2cp850-undo: %s\n", refused.why.c_str());
 		return false;
@@ -132,7 +141,7 @@ bool undo_run(const options &opts)
 
 	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
 	if (records >= 0) {
-		if (fault f = take_lock(records, file_name(g_lockfile), !opts.dry_run)) {
+		if (fault f = take_lock(records, file_name(g_lockfile), changes)) {
 			std::fprintf(
 			        stderr, "mac2cp850-undo: %s\n",
 			        f.err == EWOULDBLOCK
@@ -142,7 +151,6 @@ bool undo_run(const options &opts)
 			return false;
 		}
 	}
-	std::string journal;
 	fault f = journal_dir < 0 ? fault{ENOENT, {}}
 	                          : read_journal(journal_dir, journal_name.c_str(), journal);
 	if (f) {
@@ -150,17 +158,105 @@ bool undo_run(const options &opts)
 		             fault_text(f, false).c_str());
 		return false;
 	}
-	std::vector<std::size_t> runs = find_runs(journal);
-	if (opts.run > runs.size()) {
-		std::fprintf(stderr, "mac2cp850-undo: %s: has %zu runs, no run %llu\n",
-		             opts.journal, runs.size(), opts.run);
-		return false;
+	return true;
+}
+
+// Whether the undo must look at `run` rather than pass over it for an earlier one: it renamed
+// something, or may have, as far as its records can tell.
+bool worth_taking_back(const journal_run &run)
+{
+	if (!format_known(run.version))
+		return true;
+	return std::any_of(run.entries.begin(), run.entries.end(),
+	                   [](const journal_entry &e) { return e.kind != journal_entry::failed; });
+}
+
+// The run that the undo takes back without --run, counted from the last; 0 when none renamed
+// anything. `last` gets the records of the one found.
+std::size_t default_run(std::string_view journal, const std::vector<std::size_t> &runs,
+                        journal_run &last)
+{
+	for (std::size_t n = 1; n <= runs.size(); n++) {
+		last = read_run(journal, runs[runs.size() - n]);
+		if (worth_taking_back(last))
+			return n;
 	}
-	journal_run run = read_run(journal, runs[runs.size() - opts.run]);
+	return 0;
+}
+
+// Prints one line per run of `journal`, oldest first, numbered as --run takes them, then the
+// one that the undo takes back without --run.
+bool list_runs(const options &opts)
+{
+	std::string journal;
+	if (!read_records(opts, journal))
+		return false;
+	std::vector<std::size_t> runs = find_runs(journal);
+	std::printf("%5s  %-20s  %8s  %8s  %10s\n", "run", "started", "renamed", "failed",
+	            "unreadable");
+	for (std::size_t i = 0; i < runs.size(); i++) {
+		journal_run run = read_run(journal, runs[i]);
+		const char *started = run.started.empty() ? "none" : run.started.c_str();
+		if (!format_known(run.version)) {
+			std::printf("%5zu  %-20s  format not known: %s\n", runs.size() - i, started,
+			            run.version.c_str());
+			continue;
+		}
+		std::size_t count[3] = {};
+		for (const journal_entry &e : run.entries)
+			count[e.kind]++;
+		std::printf("%5zu  %-20s  %8zu  %8zu  %10zu\n", runs.size() - i, started,
+		            count[journal_entry::renamed], count[journal_entry::failed],
+		            count[journal_entry::unreadable]);
+	}
+	journal_run last;
+	if (std::size_t n = default_run(journal, runs, last))
+		std::printf("Without --run, the undo takes back run %zu.\n", n);
+	else
+		std::printf("No run renamed anything: without --run, the undo does nothing.\n");
+	return true;
+}
+
+// Reads the journal and reverts the run asked for, or by default the last that renamed
+// anything, which it names first; false when it can't, after saying why on standard error.
+bool undo_run(const options &opts)
+{
+	std::string journal;
+	if (!read_records(opts, journal))
+		return false;
+	std::vector<std::size_t> runs = find_runs(journal);
+	unsigned long long n = opts.run;
+	journal_run run;
+	if (n == 0 && !runs.empty()) {
+		n = default_run(journal, runs, run);
+		if (n == 0) {
+			std::printf("mac2cp850-undo: no run of %s renamed anything\n",
+			            opts.journal);
+			return true;
+		}
+	} else {
+		n = std::max(n, 1ull);
+		if (n > runs.size()) {
+			std::fprintf(stderr, "mac2cp850-undo: %s: has %zu runs, no run %llu\n",
+			             opts.journal, runs.size(), n);
+			return false;
+		}
+		run = read_run(journal, runs[runs.size() - n]);
+	}
 	if (!format_known(run.version)) {
 		std::fprintf(stderr, "mac2cp850-undo: %s: run %llu: format not known: %s\n",
-		             opts.journal, opts.run, run.version.c_str());
+		             opts.journal, n, run.version.c_str());
 		return false;
+	}
+	// Said first, as the run that the undo chose may not be the one that was expected.
+	if (opts.run == 0) {
+		std::printf("mac2cp850-undo: run %llu of %zu, %s%s", n, runs.size(),
+		            run.started.empty() ? "start not recorded" : "started ",
+		            run.started.c_str());
+		if (n > 1)
+			std::printf("; the %llu %s after it renamed nothing", n - 1,
+			            n > 2 ? "runs" : "run");
+		std::printf("\n");
 	}
 	revert_run(run, g_startpath, opts.dry_run);
 	return true;
@@ -191,5 +287,7 @@ int main(int argc, char **argv)
 		return status;
 	// A console that went away must not stop an undo half-way.
 	(void)signal(SIGPIPE, SIG_IGN);
+	if (opts.list)
+		return list_runs(opts) ? 0 : 2;
 	return undo_run(opts) ? report(opts) : 2;
 }

@@ -278,6 +278,26 @@ std::string e2e::journal() const
 	return read_file(journal_path);
 }
 
+std::string e2e::named_run(std::size_t n) const
+{
+	std::vector<std::string> times;
+	const std::string text = "\n" + journal();
+	const std::string header = "\nmac2cp850-journal 2 ";
+	for (std::size_t at = text.find(header); at != std::string::npos;
+	     at = text.find(header, at + 1)) {
+		std::size_t time = at + header.size() + 17;
+		times.push_back(text.substr(time, text.find('\n', time) - time));
+	}
+	if (n == 0 || n > times.size())
+		return "no run " + std::to_string(n);
+	std::string line = "mac2cp850-undo: run " + std::to_string(n) + " of " +
+	                   std::to_string(times.size()) + ", started " + times[times.size() - n];
+	if (n > 1)
+		line += "; the " + std::to_string(n - 1) + (n > 2 ? " runs" : " run") +
+		        " after it renamed nothing";
+	return line + "\n";
+}
+
 std::string e2e::stats() const
 {
 	return read_file(stats_path);

@@ -112,6 +112,9 @@ protected:
 	                 const std::string &options);
 	std::string log() const;
 	std::string journal() const;
+	// The line that an undo without --run starts with when it takes back run `n`, counted from
+	// the last, of the journal: its number and start time as the journal gives them.
+	std::string named_run(std::size_t n) const;
 	std::string stats() const;
 	void write_table(const std::string &bytes) const;
 

@@ -192,7 +192,8 @@ TEST_F(trust, undo_reads_no_journal_that_others_could_write)
 		EXPECT_EQ(r.err, c.status == 0 ? "" : "mac2cp850-undo: " + c.err + "\n");
 		if (c.status == 0)
 			EXPECT_EQ(r.out,
-			          mount + "/aA -> " + mount + "/a:41\n1 reverted, 0 already " +
+			          named_run(1) + mount + "/aA -> " + mount +
+			                  "/a:41\n1 reverted, 0 already " +
 			                  "reverted, 0 missing, 0 refused, 0 unparseable, 0 " +
 			                  "failed in the run\n");
 		else

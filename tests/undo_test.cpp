@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <map>
+#include <regex>
 
 #include "harness.h"
 
@@ -101,10 +102,10 @@ TEST_F(undo_run, exact_output_and_a_second_undo_finds_everything_reverted)
 	run_result second = undo();
 
 	EXPECT_EQ(first.status, 0);
-	EXPECT_EQ(first.out, back("/d:41", "/dA") + back("/d:41/f:42", "/d:41/fB") +
+	EXPECT_EQ(first.out, named_run(1) + back("/d:41", "/dA") + back("/d:41/f:42", "/d:41/fB") +
 	                             "2 reverted, 0 already reverted" + summary);
 	EXPECT_EQ(second.status, 0);
-	EXPECT_EQ(second.out, "already reverted: " + back("/d:41", "/dA") +
+	EXPECT_EQ(second.out, named_run(1) + "already reverted: " + back("/d:41", "/dA") +
 	                              "already reverted: " + back("/d:41/f:42", "/d:41/fB") +
 	                              "0 reverted, 2 already reverted" + summary);
 	EXPECT_EQ(names(mount + "/d:41"), std::vector<std::string>{"f:42"});
@@ -148,8 +149,9 @@ TEST_F(undo_run, failed_rename_of_the_run_is_left_alone)
 
 	EXPECT_EQ(r.status, 0);
 	EXPECT_EQ(tree(), before);
-	EXPECT_EQ(r.out, back("/y:42", "/yB") + "1 reverted, 0 already reverted, 0 missing, "
-	                                        "0 refused, 0 unparseable, 1 failed in the run\n");
+	EXPECT_EQ(r.out, named_run(1) + back("/y:42", "/yB") +
+	                         "1 reverted, 0 already reverted, 0 missing, "
+	                         "0 refused, 0 unparseable, 1 failed in the run\n");
 }
 
 // Missing and refused entries are reported, the undo goes on, and nothing is replaced; what
@@ -420,10 +422,10 @@ TEST_F(undo_run, new_file_with_a_reused_inode_number_is_refused)
 		run_result r = undo();
 
 		EXPECT_EQ(r.status, 1);
-		EXPECT_EQ(r.out,
-		          "refused (entry changed since the run): " + back("/img/f:41", "/img/fA") +
-		                  "0 reverted, 0 already reverted, 0 missing, 1 refused, "
-		                  "0 unparseable, 0 failed in the run\n");
+		EXPECT_EQ(r.out, named_run(1) + "refused (entry changed since the run): " +
+		                         back("/img/f:41", "/img/fA") +
+		                         "0 reverted, 0 already reverted, 0 missing, 1 refused, "
+		                         "0 unparseable, 0 failed in the run\n");
 		EXPECT_EQ(read_file(img + "/fA"), "a stranger's");
 		EXPECT_FALSE(exists(img + "/f:41"));
 
@@ -434,6 +436,7 @@ TEST_F(undo_run, new_file_with_a_reused_inode_number_is_refused)
 			std::string line = text.substr(at, end - at);
 			if (line.starts_with("mac2cp850-journal 2 ")) {
 				line[18] = '1';
+				line.resize(line.rfind(' '));
 			} else {
 				std::size_t kind = line.find(' ') + 1;
 				std::size_t mark = kind;
@@ -446,9 +449,11 @@ TEST_F(undo_run, new_file_with_a_reused_inode_number_is_refused)
 		}
 		write_file(journal_path, unmarked);
 		run_result blind = undo({"--dry-run"});
-		EXPECT_EQ(blind.out, "would revert: " + back("/img/f:41", "/img/fA") +
-		                             "dry run: 1 to revert, 0 already reverted, 0 missing, "
-		                             "0 to refuse, 0 unparseable, 0 failed in the run\n")
+		EXPECT_EQ(blind.out,
+		          "mac2cp850-undo: run 1 of 1, start not recorded\nwould revert: " +
+		                  back("/img/f:41", "/img/fA") +
+		                  "dry run: 1 to revert, 0 already reverted, 0 missing, "
+		                  "0 to refuse, 0 unparseable, 0 failed in the run\n")
 		        << unmarked;
 
 		ASSERT_EQ(umount2(img.c_str(), 0), 0);
@@ -482,9 +487,71 @@ TEST_F(undo_run, paths_beyond_path_max)
 	close(fd);
 }
 
+// A conversion, then a rerun that renamed nothing: the list shows both, the undo without --run
+// takes back the conversion and says so, --run 1 still means the rerun. A journal whose runs
+// renamed nothing has nothing to take back.
+TEST_F(undo_run, finds_the_last_run_that_renamed)
+{
+	write_file(mount + "/a:41", "");
+	run();
+	run();
+	std::vector<std::string> times;
+	const std::string text = journal();
+	for (std::size_t at = 0; at < text.size(); at = text.find('\n', at) + 1)
+		if (text.compare(at, 18, "mac2cp850-journal ") == 0)
+			times.push_back(text.substr(at + 37, text.find('\n', at) - at - 37));
+	ASSERT_EQ(times.size(), 2u) << text;
+	for (const std::string &time : times)
+		EXPECT_TRUE(
+		        std::regex_match(time, std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\dZ)")))
+		        << time;
+	const std::string rerun_only = work + "/rerun";
+	write_file(rerun_only, text.substr(text.find("\nmac2cp850-journal ") + 1));
+	ASSERT_EQ(chmod(rerun_only.c_str(), 0600), 0);
+	const std::string header = "  run  started                renamed    failed  unreadable\n";
+	const std::string none = "0 missing, 0 refused, 0 unparseable, 0 failed in the run\n";
+	const std::string undone = back("/a:41", "/aA");
+	struct run_case {
+		std::vector<std::string> args;
+		std::string out;
+		std::vector<std::string> names;
+	};
+	const std::vector<run_case> cases = {
+	        {{"--list"},
+	         header + "    2  " + times[0] + "         1         0           0\n" + "    1  " +
+	                 times[1] + "         0         0           0\n" +
+	                 "Without --run, the undo takes back run 2.\n",
+	         {"aA"}},
+	        {{"--run", "1"}, "0 reverted, 0 already reverted, " + none, {"aA"}},
+	        {{"-n"},
+	         named_run(2) + "would revert: " + undone +
+	                 "dry run: 1 to revert, 0 already reverted, 0 missing, 0 to refuse, 0 "
+	                 "unparseable, 0 failed in the run\n",
+	         {"aA"}},
+	        {{"--list", "--journal", rerun_only},
+	         header + "    1  " + times[1] + "         0         0           0\n" +
+	                 "No run renamed anything: without --run, the undo does nothing.\n",
+	         {"aA"}},
+	        {{"--journal", rerun_only},
+	         "mac2cp850-undo: no run of " + rerun_only + " renamed anything\n" +
+	                 "0 reverted, 0 already reverted, " + none,
+	         {"aA"}},
+	        {{}, named_run(2) + undone + "1 reverted, 0 already reverted, " + none, {"a:41"}},
+	};
+	for (const run_case &c : cases) {
+		SCOPED_TRACE(c.args.empty() ? "" : c.args[0]);
+		run_result r = undo(c.args);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(r.out, c.out);
+		EXPECT_EQ(names(mount), c.names);
+	}
+}
+
 TEST_F(undo_run, usage_and_unreadable_input)
 {
-	const std::string usage = "usage: mac2cp850-undo [--dry-run] [--journal FILE] [--run N]\n";
+	const std::string usage =
+	        "usage: mac2cp850-undo [-n | --dry-run] [--journal FILE] [--run N | --list]\n";
 	struct usage_case {
 		std::vector<std::string> args;
 		std::string err;

@@ -177,10 +177,11 @@ std::string comparable_journal(const std::string &journal, const std::string &ro
 		if (lstat((root + path).c_str(), &st) == 0)
 			label[std::to_string(st.st_ino)] = "<" + path + ">";
 	std::size_t header_end = journal.find('\n');
-	std::size_t id_at = journal.rfind(' ', header_end);
-	if (header_end == std::string::npos || id_at == std::string::npos)
+	const std::string magic = "mac2cp850-journal 2 ";
+	if (header_end != magic.size() + 16 + 21 || !journal.starts_with(magic))
 		return "no header: " + journal;
-	label[journal.substr(id_at + 1, header_end - id_at - 1)] = "<run>";
+	label[journal.substr(magic.size(), 16)] = "<run>";
+	label[journal.substr(magic.size() + 17, 20)] = "<time>";
 	std::string out;
 	std::size_t at = 0;
 	while (at < journal.size()) {
