@@ -432,17 +432,18 @@ run_result e2e::undo(const std::vector<std::string> &args, rlim_t nofile)
 // and write, so that only those calls cost a round trip to the tracer.
 run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed,
                            const std::function<void()> &meanwhile, const char *program,
-                           const std::vector<std::string> &args)
+                           const std::vector<std::string> &args, int sig)
 {
 	killed = false;
+	const std::string out_path = top + "/killed.out";
 	std::vector<char *> argv{const_cast<char *>(program)};
 	for (const std::string &arg : args)
 		argv.push_back(const_cast<char *>(arg.c_str()));
 	argv.push_back(nullptr);
 	pid_t pid = fork();
 	if (pid == 0) {
-		int null = open("/dev/null", O_WRONLY);
-		if (null < 0 || dup2(null, STDOUT_FILENO) < 0 || chdir(work.c_str()) != 0)
+		int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || chdir(work.c_str()) != 0)
 			_exit(127);
 		// LeakSanitizer's exit check traces the process, which a traced one can't allow.
 		setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
@@ -487,7 +488,9 @@ run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed,
 				killed = true;
 				if (meanwhile)
 					meanwhile();
-				kill(pid, SIGKILL);
+				kill(pid, sig);
+				if (sig != SIGKILL)
+					continue;
 				while (waitpid(pid, &status, 0) == pid && !WIFEXITED(status) &&
 				       !WIFSIGNALED(status))
 					;
@@ -497,5 +500,5 @@ run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed,
 			pass = WSTOPSIG(status);  // the SIGTRAP is the one that follows exec
 		}
 	}
-	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}};
+	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out_path)};
 }

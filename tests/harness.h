@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -92,14 +93,15 @@ protected:
 	// file; a nonzero `nofile` sets the soft open-file limit.
 	run_result run_with(const std::vector<std::string> &args, uid_t id = 0,
 	                    bool err_tty = false, rlim_t nofile = 0, const char *program = PROGRAM);
-	// Runs `program` (the program or the undo) in `work` with `args`, its output discarded,
-	// and kills it with SIGKILL when it is about to make its `n`th call (from 1) of `at`,
+	// Runs `program` (the program or the undo) in `work` with `args`, its standard output
+	// kept, and sends it `sig` when it is about to make its `n`th call (from 1) of `at`,
 	// before that call takes effect, having called `meanwhile` while it waits there; `killed`
-	// tells whether it got that far.
+	// tells whether it got that far. A signal other than SIGKILL lets the call go on and the
+	// program end as it will.
 	run_result run_killed(kill_point at, unsigned long n, bool &killed,
 	                      const std::function<void()> &meanwhile = {},
 	                      const char *program = PROGRAM,
-	                      const std::vector<std::string> &args = {});
+	                      const std::vector<std::string> &args = {}, int sig = SIGKILL);
 	// Mounts a tmpfs on `dir` for the rest of the test; false when the system refuses.
 	bool mount_tmpfs(const std::string &dir, const std::string &options);
 	// Makes an ext4 image file `image` of 16 MiB with mkfs.ext4's `options` and mounts it

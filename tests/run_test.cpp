@@ -175,7 +175,7 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 {
 	const std::string usage = "usage: mac2cp850 [--dry-run | -n] [--transliterate | [--from "
 	                          "CHARSET] [--to CHARSET]]\n"
-	                          "                 [--read-ahead N]\n"
+	                          "                 [--table FILE] [--read-ahead N]\n"
 	                          "       mac2cp850 --help | --version\n";
 	const std::string converting =
 	        "------------------------------------\r\nCodepage 850 filename "
