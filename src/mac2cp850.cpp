@@ -144,7 +144,8 @@ int read_options(int argc, char **argv, options &opts)
 {
 	for (int i = 1; i < argc; i++) {
 		argument arg;
-		if (!read_argument(argc, argv, i, {"--read-ahead", "--from", "--to", "--table"}, arg))
+		if (!read_argument(argc, argv, i, {"--read-ahead", "--from", "--to", "--table"},
+		                   arg))
 			return usage_error("option needs a value", argv[i]);
 		if (arg.name == "--help") {
 			print_help();
@@ -222,8 +223,8 @@ const char *table_of(const options &opts)
 // Where the installed table is, for a run whose table can't be opened.
 std::string table_hint()
 {
-	return std::string("The installed table is ") + g_installed_table +
-	       ": mac2cp850 --table " + g_installed_table;
+	return std::string("The installed table is ") + g_installed_table + ": mac2cp850 --table " +
+	       g_installed_table;
 }
 
 // The lock's fault in words.

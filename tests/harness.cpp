@@ -190,6 +190,18 @@ std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t con
 	       "May the Umlaut be with you.\r\n\r\n";
 }
 
+std::string failed_renames(std::uint64_t count)
+{
+	return "Renames that failed: " + std::to_string(count) +
+	       " (see " E2E_DIR "/records/convert.log)\r\n";
+}
+
+std::string table_hint()
+{
+	return "The installed table is " DATADIR "/mac2cp850.tab: mac2cp850 --table " DATADIR
+	       "/mac2cp850.tab\r\n";
+}
+
 std::string withheld(std::uint64_t count, const std::string &reason)
 {
 	return "Kept their names for want of a record: " + std::to_string(count) + " (" + reason +

@@ -60,6 +60,10 @@ enum kill_point { kill_at_rename = 1, kill_at_write = 2 };
 // What the console shows after a completed run; `failures` are the lines that follow "done".
 std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions,
                    const std::string &failures = "");
+// The console's line for `count` renames that failed, each with its error in the log.
+std::string failed_renames(std::uint64_t count);
+// The console's line after a table that can't be opened: where the installed one is.
+std::string table_hint();
 // The console's line for `count` entries that kept their names for want of a record, the first
 // for `reason` (the file and its error).
 std::string withheld(std::uint64_t count, const std::string &reason);

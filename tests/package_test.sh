@@ -123,7 +123,9 @@ run() { # [folder holding the table]
 }
 status=0
 run || status=$?
-check "exit status" 0 "$status"
+check "exit status" 1 "$status"
+check "failed renames on the console" "Renames that failed: 1 (see $records/convert.log)"$'\r' \
+	"$(grep -a '^Renames that failed' "$work/console")"
 check "names after the first run" \
 	"$(printf '%s\n' "Men:9f" "Men"$'\x81' "Projekte"$'\x84' "Projekte"$'\x84'"/Caf"$'\x82'".txt" \
 		"Report:2fMay" "keep" "x:3a41" | LC_ALL=C sort)" \
