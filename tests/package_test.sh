@@ -147,7 +147,9 @@ check "failed renames" \
 
 # A second run leaves every name alone and only tries the taken name again.
 before=$(cd "$mount" && find . -mindepth 1 -printf '%P\n' | LC_ALL=C sort)
-run
+status=0
+run || status=$?
+check "exit status of the second run, whose rename fails again" 1 "$status"
 second=$(eval "$last_section")
 check "conversion lines of the second run" "$(printf '%s\r\n' \
 	"$mount/Men:9f -> $mount/Men"$'\x81' "Error: 17 File exists")" \
