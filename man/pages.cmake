@@ -3,7 +3,6 @@
 # prefix. `cmake --install --prefix` chooses the prefix only when it installs, so the installed
 # pages are written then (man/install.cmake); the build's own, build/man/PAGE, name the
 # configured one.
-set(MAC2CP850_DATADIR ${CMAKE_INSTALL_FULL_DATADIR}/mac2cp850)
 set(MAC2CP850_DOCDIR ${CMAKE_INSTALL_FULL_DOCDIR})
 foreach(page IN LISTS MAC2CP850_MAN_PAGES)
   configure_file(man/${page}.in ${CMAKE_BINARY_DIR}/man/${page} @ONLY)

@@ -8,6 +8,7 @@
 std::uint64_t g_withheld;
 std::string g_withheld_file;
 fault g_withheld_fault;
+std::uint64_t g_failed_renames;
 
 namespace
 {
@@ -50,6 +51,7 @@ void apply(int dirfd, const place &at, const char *name, ino_t ino, const std::s
 	}
 
 	if (fault f = rename_noreplace(dirfd, name, new_name->c_str())) {
+		g_failed_renames++;
 		store_log("Error: " + fault_text(f, true) + "\r\n");
 		journal_failure(f.err);
 	}

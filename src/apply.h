@@ -12,9 +12,11 @@
 extern std::uint64_t g_withheld;     // entries that kept their names for want of a record
 extern std::string g_withheld_file;  // the record file of the first record not written
 extern fault g_withheld_fault;       // and why it was not
+extern std::uint64_t g_failed_renames;  // renames tried that failed, each with its error logged
 
 // Renames entry `name` (inode `ino`) of the folder open as `dirfd`, the last on the way of `at`,
 // to `new_name` only once its log line and journal record are written in full, then records
-// the error of a failed rename; never replaces an entry. An entry whose records can't be
-// written keeps its name and is counted in g_withheld. Nothing when `new_name` is nullptr.
+// the error of a failed rename and counts it in g_failed_renames; never replaces an entry. An
+// entry whose records can't be written keeps its name and is counted in g_withheld. Nothing
+// when `new_name` is nullptr.
 void apply(int dirfd, const place &at, const char *name, ino_t ino, const std::string *new_name);

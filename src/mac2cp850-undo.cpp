@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "cmdline.h"
+#include "interrupt.h"
 #include "journal.h"
 #include "lock.h"
 #include "recordfolder.h"
@@ -287,7 +288,14 @@ int main(int argc, char **argv)
 		return status;
 	// A console that went away must not stop an undo half-way.
 	(void)signal(SIGPIPE, SIG_IGN);
+	catch_interrupts();
 	if (opts.list)
 		return list_runs(opts) ? 0 : 2;
-	return undo_run(opts) ? report(opts) : 2;
+	if (!undo_run(opts))
+		return 2;
+	int status = report(opts);
+	if (g_interrupt == 0)
+		return status;
+	std::fprintf(stderr, "mac2cp850-undo: interrupted: run it again to take back the rest\n");
+	return 128 + g_interrupt;
 }

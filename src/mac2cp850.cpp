@@ -16,6 +16,7 @@
 #include "cmdline.h"
 #include "convlog.h"
 #include "decide.h"
+#include "interrupt.h"
 #include "journal.h"
 #include "lock.h"
 #include "preview.h"
@@ -35,10 +36,13 @@ const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
 const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
 const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
 const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
+// Where an installation of this build puts the table, for a run that finds none in the working
+// folder.
+const char *const g_installed_table = MAC2CP850_DATADIR "/mac2cp850.tab";
 
 constexpr const char *usage =
         "usage: mac2cp850 [--dry-run | -n] [--transliterate | [--from CHARSET] [--to CHARSET]]\n"
-        "                 [--read-ahead N]\n"
+        "                 [--table FILE] [--read-ahead N]\n"
         "       mac2cp850 --help | --version\n";
 constexpr const char *busy = "another run or undo is using the volume";
 constexpr int go_on = -2;  // read_options: no reason to stop before the run
@@ -54,8 +58,33 @@ struct options {
 	bool dry_run = false;
 	const char *from = nullptr;  // the volume's Mac charset, with --from; nullptr: MACINTOSH
 	const char *to = nullptr;  // the charset names are converted to, with --to; nullptr: CP850
-	walk_settings walk{g_startpath, false, readahead_default_threads, readahead_at_once};
+	const char *table = nullptr;  // the table file, with --table; nullptr: the working folder's
+	std::string translit = "mac2cp850.translit";  // the transliterations, beside the table
+	walk_settings walk{g_startpath, false, readahead_default_threads, readahead_at_once,
+	                   &g_interrupt};
 };
+
+// The table installed with this program: PREFIX/share/mac2cp850/mac2cp850.tab for a program in
+// PREFIX/sbin, where that file is, since a package may be built for another prefix than the
+// one configured; else the configured one.
+std::string installed_table()
+{
+	std::string exe(256, '\0');
+	ssize_t n;
+	while ((n = readlink("/proc/self/exe", exe.data(), exe.size())) ==
+	       static_cast<ssize_t>(exe.size()))
+		exe.resize(2 * exe.size());
+	exe.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
+	std::size_t bin = exe.rfind('/');
+	std::size_t prefix = bin == std::string::npos || bin == 0 ? std::string::npos
+	                                                           : exe.rfind('/', bin - 1);
+	if (prefix != std::string::npos) {
+		std::string table = exe.substr(0, prefix) + "/share/mac2cp850/mac2cp850.tab";
+		if (access(table.c_str(), F_OK) == 0)
+			return table;
+	}
+	return g_installed_table;
+}
 
 void print_help()
 {
@@ -63,8 +92,8 @@ void print_help()
 	std::printf(
 	        "Renames every file and folder below the mount point whose name carries\n"
 	        "Macintosh colon escapes, decoding each through the table mac2cp850.tab in the\n"
-	        "working folder. Without an argument it converts the volume, logging each rename\n"
-	        "before it makes it.\n"
+	        "working folder (or the one --table names). Without an argument it converts the\n"
+	        "volume, logging each rename before it makes it.\n"
 	        "\n"
 	        "  --dry-run, -n  rename nothing and write nothing; list what a run would do\n"
 	        "                 instead, one a line, then its counts:\n"
@@ -74,6 +103,10 @@ void print_help()
 	        "                   mount: PATH                another file system the run enters\n"
 	        "                   table breaks reruns: :XX gives 'C'\n"
 	        "                                              the next run decodes again\n"
+	        "  --table FILE   read the table from FILE, and with --transliterate\n"
+	        "                 mac2cp850.translit from FILE's folder, instead of the\n"
+	        "                 working folder; the installed table:\n"
+	        "                 %s\n"
 	        "  --transliterate\n"
 	        "                 also replace each escape the table keeps by its\n"
 	        "                 transliteration in mac2cp850.translit, such as EUR for the\n"
@@ -101,13 +134,17 @@ void print_help()
 	        "A run and an undo lock the lock file while they work, a dry run shares it; one\n"
 	        "that finds it locked stops at once.\n"
 	        "\n"
-	        "Exit status: 0 done (dry run: no collision foreseen); 1 an entry kept its name\n"
-	        "for want of a record, or a folder was not walked in full for want of file\n"
-	        "descriptors (dry run: that, a collision foreseen, or a record folder a run\n"
-	        "would refuse); 2 a usage error; 255 the table can't be opened, the\n"
-	        "transliterations can't be used, a charset is unknown or refused, the record\n"
-	        "folder or the lock file is refused, or another run or undo is using the volume.\n",
-	        g_startpath, g_logfile, g_journalfile, g_statfile, g_lockfile);
+	        "Exit status: 0 done (dry run: no collision foreseen); 1 a rename failed (the\n"
+	        "log says why), an entry kept its name for want of a record, or a folder was\n"
+	        "not walked in full for want of file descriptors (dry run: that, a collision\n"
+	        "foreseen, or a record folder a run would refuse); 2 a usage error; 255 the\n"
+	        "table can't be opened, the transliterations can't be used, a charset is\n"
+	        "unknown or refused, the record folder or the lock file is refused, or another\n"
+	        "run or undo is using the volume; 128+N stopped by signal N (SIGINT, SIGTERM,\n"
+	        "SIGHUP) after the entry in hand, with its report: run it again to convert the\n"
+	        "rest of the volume.\n",
+	        installed_table().c_str(), g_startpath, g_logfile, g_journalfile, g_statfile,
+	        g_lockfile);
 }
 
 int usage_error(const char *what, const char *arg)
@@ -134,7 +171,8 @@ int read_options(int argc, char **argv, options &opts)
 {
 	for (int i = 1; i < argc; i++) {
 		argument arg;
-		if (!read_argument(argc, argv, i, {"--read-ahead", "--from", "--to"}, arg))
+		if (!read_argument(argc, argv, i, {"--read-ahead", "--from", "--to", "--table"},
+		                   arg))
 			return usage_error("option needs a value", argv[i]);
 		if (arg.name == "--help") {
 			print_help();
@@ -159,6 +197,8 @@ int read_options(int argc, char **argv, options &opts)
 			opts.from = arg.value;
 		} else if (arg.name == "--to") {
 			opts.to = arg.value;
+		} else if (arg.name == "--table") {
+			opts.table = arg.value;
 		} else {
 			return usage_error("unknown argument", argv[i]);
 		}
@@ -169,6 +209,18 @@ int read_options(int argc, char **argv, options &opts)
 		             "--from\n%s",
 		             usage);
 		return 2;
+	}
+	if (opts.table != nullptr && (opts.from != nullptr || opts.to != nullptr)) {
+		std::fprintf(stderr,
+		             "mac2cp850: --table goes with the table, not with --to or --from\n%s",
+		             usage);
+		return 2;
+	}
+	if (opts.table != nullptr) {
+		std::string_view table = opts.table;
+		std::size_t slash = table.rfind('/');
+		if (slash != std::string_view::npos)
+			opts.translit.insert(0, table.substr(0, slash + 1));
 	}
 	return go_on;
 }
@@ -187,6 +239,19 @@ const char *source_of(const options &opts)
 const char *target_of(const options &opts)
 {
 	return opts.to != nullptr ? opts.to : "CP850";
+}
+
+// The table file as the console names it.
+const char *table_of(const options &opts)
+{
+	return opts.table != nullptr ? opts.table : "mac2cp850.tab";
+}
+
+// Where the installed table is, for a run whose table can't be opened.
+std::string table_hint()
+{
+	std::string table = installed_table();
+	return "The installed table is " + table + ": mac2cp850 --table " + table;
 }
 
 // The lock's fault in words.
@@ -221,15 +286,15 @@ bool foresee_volume(const options &opts)
 			std::fprintf(stderr, "mac2cp850: %s\n", fault_text(f, false).c_str());
 			return false;
 		}
-	} else if (fault f = load_table("mac2cp850.tab")) {
-		std::fprintf(stderr, "mac2cp850: mac2cp850.tab: %s\n",
-		             fault_text(f, false).c_str());
+	} else if (fault f = load_table(table_of(opts))) {
+		std::fprintf(stderr, "mac2cp850: %s: %s\nmac2cp850: %s\n", table_of(opts),
+		             fault_text(f, false).c_str(), table_hint().c_str());
 		return false;
 	}
 	// Without the option the transliterations only say what the option would do, if they can.
-	if (fault f = by_charsets(opts) ? fault{} : load_translit("mac2cp850.translit");
+	if (fault f = by_charsets(opts) ? fault{} : load_translit(opts.translit.c_str());
 	    f && opts.walk.transliterate) {
-		std::fprintf(stderr, "mac2cp850: mac2cp850.translit: %s\n",
+		std::fprintf(stderr, "mac2cp850: %s: %s\n", opts.translit.c_str(),
 		             fault_text(f, true).c_str());
 		return false;
 	}
@@ -269,6 +334,8 @@ bool foresee_volume(const options &opts)
 
 int report_foresight()
 {
+	if (g_interrupt != 0)
+		std::fprintf(stderr, "mac2cp850: interrupted: the listing stops short\n");
 	if (g_unwalked != 0)
 		std::printf("Folders not walked in full for want of file descriptors: %llu\n",
 		            static_cast<unsigned long long>(g_unwalked));
@@ -279,8 +346,12 @@ int report_foresight()
 	            static_cast<unsigned long long>(g_conversion_counter),
 	            static_cast<unsigned long long>(g_collisions),
 	            static_cast<unsigned long long>(g_keeping_escapes));
+	if (g_interrupt != 0)
+		return 128 + g_interrupt;
 	return g_collisions + g_unwalked == 0 && !records_refused ? 0 : 1;
 }
+
+int stopped_by;  // the signal that ended the run's walk early; 0: it went through the volume
 
 // Prints the banner, loads the table, checks the record folder, takes the lock and walks the
 // volume, renaming as it goes; false when it can't start, after the console says why.
@@ -292,18 +363,20 @@ bool convert_volume(const options &opts)
 	if (by_charsets(opts))
 		std::printf("Converting %s to %s...", source_of(opts), target_of(opts));
 	else
-		std::printf("Reading mac2cp850.tab...");
+		std::printf("Reading %s...", table_of(opts));
 	(void)std::fflush(stdout);
 	if (fault f = by_charsets(opts) ? load_charsets(source_of(opts), target_of(opts))
-	                                : load_table("mac2cp850.tab")) {
+	                                : load_table(table_of(opts))) {
 		std::printf("FAILED %s\r\n", fault_text(f, true).c_str());
+		if (!by_charsets(opts))
+			std::printf("%s\r\n", table_hint().c_str());
 		return false;
 	}
 	std::printf("ok.\r\n");
 	if (opts.walk.transliterate) {
-		std::printf("Reading mac2cp850.translit...");
+		std::printf("Reading %s...", opts.translit.c_str());
 		(void)std::fflush(stdout);
-		if (fault f = load_translit("mac2cp850.translit")) {
+		if (fault f = load_translit(opts.translit.c_str())) {
 			std::printf("FAILED %s\r\n", fault_text(f, true).c_str());
 			return false;
 		}
@@ -334,7 +407,8 @@ bool convert_volume(const options &opts)
 	// What fails here shows as renames withheld for want of a record.
 	(void)journal_start(records, g_journalfile);
 	scan_path(opts.walk, {apply, nullptr, store_stats});
-	store_log("\r\nFinished\r\n");
+	stopped_by = g_interrupt;
+	store_log(stopped_by != 0 ? "\r\nInterrupted\r\n" : "\r\nFinished\r\n");
 	return true;
 }
 
@@ -348,7 +422,13 @@ void summary(const char *label, std::uint64_t count)
 
 int report_conversion()
 {
-	std::printf("done\r\n");
+	if (stopped_by != 0)
+		std::printf("interrupted\r\nRun it again to convert the rest of the volume.\r\n");
+	else
+		std::printf("done\r\n");
+	if (g_failed_renames != 0)
+		std::printf("Renames that failed: %llu (see %s)\r\n",
+		            static_cast<unsigned long long>(g_failed_renames), g_logfile);
 	if (g_withheld != 0)
 		std::printf("Kept their names for want of a record: %llu (%s: %s)\r\n",
 		            static_cast<unsigned long long>(g_withheld), g_withheld_file.c_str(),
@@ -364,7 +444,9 @@ int report_conversion()
 	summary("Conversions done: ", g_conversion_counter);
 	std::printf("\r\nFor a complete list of all affected files see \"convert.log\".\r\n");
 	std::printf("May the Umlaut be with you.\r\n\r\n");
-	return g_withheld + g_unwalked == 0 ? 0 : 1;
+	if (stopped_by != 0)
+		return 128 + stopped_by;
+	return g_failed_renames + g_withheld + g_unwalked == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -374,6 +456,7 @@ int main(int argc, char **argv)
 	options opts;
 	if (int status = read_options(argc, argv, opts); status != go_on)
 		return status;
+	catch_interrupts();
 	// A dry run ends, like any listing, when its reader goes away; a run must not stop before
 	// its log is complete when the console goes away.
 	if (opts.dry_run)

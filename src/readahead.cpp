@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <csignal>
 #include <cstring>
 #include <map>
 #include <mutex>
@@ -212,12 +213,19 @@ void start(const ::place &at)
 	position_of(at, walk_at);
 	// The mount point itself, handed out as the only subfolder of a folder above it.
 	waiting.emplace(position{}, listed{"", {0}, std::string{'.', '\0'}});
+	// The threads start with every signal blocked, so that a request to stop reaches the walk
+	// itself, which stops after the entry in hand.
+	sigset_t all;
+	sigset_t before;
+	(void)sigfillset(&all);
+	(void)pthread_sigmask(SIG_BLOCK, &all, &before);
 	for (std::size_t i = 0; i < wanted; i++) {
 		pthread_t thread;
 		if (pthread_create(&thread, nullptr, reader, nullptr) != 0)
 			break;
 		threads.push_back(thread);
 	}
+	(void)pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 // Ends the threads and forgets what they found.

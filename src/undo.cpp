@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "fsutil.h"
+#include "interrupt.h"
 
 std::uint64_t g_reverted;
 std::uint64_t g_already_reverted;
@@ -281,7 +282,8 @@ void revert_run(const journal_run &r, const char *mount, bool dry_run)
 	fd_budget = descriptor_budget();
 	if (!r.folders.empty())
 		open_mount_point();
-	for (auto it = r.entries.rbegin(); it != r.entries.rend(); ++it) {
+	// Asked to stop, it stops between two records: what is left stays for the next undo.
+	for (auto it = r.entries.rbegin(); it != r.entries.rend() && g_interrupt == 0; ++it) {
 		switch (it->kind) {
 		case journal_entry::renamed:
 			revert(*it, dry_run);

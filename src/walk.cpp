@@ -257,6 +257,14 @@ void scan_path(const walk_settings &how, const act &act)
 	here.path = how.mount_point;
 	enter(fd, root_id, root_mark, root_mount, how.mount_point, 0, false);
 	while (!stack.empty()) {
+		if (how.stop != nullptr && *how.stop != 0) {
+			for (const frame &f : stack)
+				if (f.fd >= 0)
+					(void)close(f.fd);
+			stack.clear();
+			here.way.clear();
+			break;
+		}
 		frame &cur = stack.back();
 		if (cur.next == cur.listing.size()) {
 			leave();

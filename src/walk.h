@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -36,9 +37,12 @@ struct walk_settings {
 	bool transliterate;       // names are decided with the transliterations
 	unsigned readahead;       // threads that may list folders ahead of the walk; 0: none
 	bool readahead_at_once;   // they start at the first folder, slow listings or not
+	const volatile sig_atomic_t *stop;  // the walk ends between two entries once this is not
+	                                    // 0; nullptr: it never ends early
 };
 
 // Walks as `how` says, deciding every entry's name after its contents and handing each
-// decision to `act`; never fails to its caller. Shows its progress on standard error when
+// decision to `act`; never fails to its caller. Asked to stop, it hands no entry on after the
+// one in hand and leaves every folder as it is. Shows its progress on standard error when
 // that is a terminal, and takes it off again at the end.
 void scan_path(const walk_settings &how, const act &act);

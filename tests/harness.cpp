@@ -190,6 +190,18 @@ std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t con
 	       "May the Umlaut be with you.\r\n\r\n";
 }
 
+std::string failed_renames(std::uint64_t count)
+{
+	return "Renames that failed: " + std::to_string(count) +
+	       " (see " E2E_DIR "/records/convert.log)\r\n";
+}
+
+std::string table_hint()
+{
+	return "The installed table is " DATADIR "/mac2cp850.tab: mac2cp850 --table " DATADIR
+	       "/mac2cp850.tab\r\n";
+}
+
 std::string withheld(std::uint64_t count, const std::string &reason)
 {
 	return "Kept their names for want of a record: " + std::to_string(count) + " (" + reason +
@@ -477,17 +489,18 @@ run_result e2e::undo(const std::vector<std::string> &args, rlim_t nofile)
 // and write, so that only those calls cost a round trip to the tracer.
 run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed,
                            const std::function<void()> &meanwhile, const char *program,
-                           const std::vector<std::string> &args)
+                           const std::vector<std::string> &args, int sig)
 {
 	killed = false;
+	const std::string out_path = top + "/killed.out";
 	std::vector<char *> argv{const_cast<char *>(program)};
 	for (const std::string &arg : args)
 		argv.push_back(const_cast<char *>(arg.c_str()));
 	argv.push_back(nullptr);
 	pid_t pid = fork();
 	if (pid == 0) {
-		int null = open("/dev/null", O_WRONLY);
-		if (null < 0 || dup2(null, STDOUT_FILENO) < 0 || chdir(work.c_str()) != 0)
+		int out = open(out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+		if (out < 0 || dup2(out, STDOUT_FILENO) < 0 || chdir(work.c_str()) != 0)
 			_exit(127);
 		// LeakSanitizer's exit check traces the process, which a traced one can't allow.
 		setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
@@ -532,7 +545,9 @@ run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed,
 				killed = true;
 				if (meanwhile)
 					meanwhile();
-				kill(pid, SIGKILL);
+				kill(pid, sig);
+				if (sig != SIGKILL)
+					continue;
 				while (waitpid(pid, &status, 0) == pid && !WIFEXITED(status) &&
 				       !WIFSIGNALED(status))
 					;
@@ -542,5 +557,5 @@ run_result e2e::run_killed(kill_point at, unsigned long n, bool &killed,
 			pass = WSTOPSIG(status);  // the SIGTRAP is the one that follows exec
 		}
 	}
-	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, {}};
+	return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, read_file(out_path)};
 }

@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <csignal>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -59,6 +60,10 @@ enum kill_point { kill_at_rename = 1, kill_at_write = 2 };
 // What the console shows after a completed run; `failures` are the lines that follow "done".
 std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions,
                    const std::string &failures = "");
+// The console's line for `count` renames that failed, each with its error in the log.
+std::string failed_renames(std::uint64_t count);
+// The console's line after a table that can't be opened: where the installed one is.
+std::string table_hint();
 // The console's line for `count` entries that kept their names for want of a record, the first
 // for `reason` (the file and its error).
 std::string withheld(std::uint64_t count, const std::string &reason);
@@ -96,14 +101,15 @@ protected:
 	// pseudo-terminal that passes bytes through as they are written, its standard error kept
 	// apart in a file.
 	run_result run_on_terminal(const std::vector<std::string> &args, const char *locale);
-	// Runs `program` (the program or the undo) in `work` with `args`, its output discarded,
-	// and kills it with SIGKILL when it is about to make its `n`th call (from 1) of `at`,
+	// Runs `program` (the program or the undo) in `work` with `args`, its standard output
+	// kept, and sends it `sig` when it is about to make its `n`th call (from 1) of `at`,
 	// before that call takes effect, having called `meanwhile` while it waits there; `killed`
-	// tells whether it got that far.
+	// tells whether it got that far. A signal other than SIGKILL lets the call go on and the
+	// program end as it will.
 	run_result run_killed(kill_point at, unsigned long n, bool &killed,
 	                      const std::function<void()> &meanwhile = {},
 	                      const char *program = PROGRAM,
-	                      const std::vector<std::string> &args = {});
+	                      const std::vector<std::string> &args = {}, int sig = SIGKILL);
 	// Mounts a tmpfs on `dir` for the rest of the test; false when the system refuses.
 	bool mount_tmpfs(const std::string &dir, const std::string &options);
 	// Makes an ext4 image file `image` of 16 MiB with mkfs.ext4's `options` and mounts it

@@ -123,7 +123,9 @@ run() { # [folder holding the table]
 }
 status=0
 run || status=$?
-check "exit status" 0 "$status"
+check "exit status" 1 "$status"
+check "failed renames on the console" "Renames that failed: 1 (see $records/convert.log)"$'\r' \
+	"$(grep -a '^Renames that failed' "$work/console")"
 check "names after the first run" \
 	"$(printf '%s\n' "Men:9f" "Men"$'\x81' "Projekte"$'\x84' "Projekte"$'\x84'"/Caf"$'\x82'".txt" \
 		"Report:2fMay" "keep" "x:3a41" | LC_ALL=C sort)" \
@@ -145,7 +147,9 @@ check "failed renames" \
 
 # A second run leaves every name alone and only tries the taken name again.
 before=$(cd "$mount" && find . -mindepth 1 -printf '%P\n' | LC_ALL=C sort)
-run
+status=0
+run || status=$?
+check "exit status of the second run, whose rename fails again" 1 "$status"
 second=$(eval "$last_section")
 check "conversion lines of the second run" "$(printf '%s\r\n' \
 	"$mount/Men:9f -> $mount/Men"$'\x81' "Error: 17 File exists")" \

@@ -21,9 +21,87 @@ TEST_F(run_report, missing_table_stops_before_the_walk)
 	EXPECT_EQ(r.status, 255);
 	EXPECT_EQ(r.out, "------------------------------------\r\n"
 	                 "Codepage 850 filename conversion\r\nInit...\r\n"
-	                 "Reading mac2cp850.tab...FAILED 2 No such file or directory\r\n");
+	                 "Reading mac2cp850.tab...FAILED 2 No such file or directory\r\n" +
+	                         table_hint());
 	EXPECT_TRUE(names(records).empty());
 	EXPECT_EQ(names(mount), std::vector<std::string>{"a:41"});
+}
+
+// --table names the table, and the transliterations beside it; a table that can't be opened is
+// followed by where the installed one is; the charsets read no table, so --table with them is
+// refused.
+TEST_F(run_report, table_named_on_the_command_line)
+{
+	struct table_case {
+		std::vector<std::string> args;
+		int status;
+		std::string out;  // the banner's reading lines, or the whole console when it stops
+		                  // there
+		std::string err;
+		const char *after;
+	};
+	const std::string table = work + "/tables/t.tab";
+	const std::string head = "------------------------------------\r\n"
+	                         "Codepage 850 filename conversion\r\nInit...\r\n";
+	const std::string hint = "The installed table is " DATADIR
+	                         "/mac2cp850.tab: mac2cp850 --table " DATADIR "/mac2cp850.tab";
+	const std::vector<table_case> cases = {
+	        {{"--table", "tables/t.tab"}, 0, "Reading tables/t.tab...ok.\r\n", "", "aA"},
+	        {{"--table", table, "--transliterate"},
+	         0,
+	         "Reading " + table + "...ok.\r\nReading " + work +
+	                 "/tables/mac2cp850.translit...ok.\r\n",
+	         "",
+	         "aA"},
+	        {{"--table=none.tab"},
+	         255,
+	         head + "Reading none.tab...FAILED 2 No such file or directory\r\n" + hint + "\r\n",
+	         "",
+	         "a:41"},
+	        {{"--dry-run", "--table", "none.tab"},
+	         255,
+	         "",
+	         "mac2cp850: none.tab: No such file or directory\nmac2cp850: " + hint + "\n",
+	         "a:41"},
+	        {{"--dry-run", "--table", "tables/t.tab"},
+	         0,
+	         mount + "/a:41 -> " + mount + "/aA\n",
+	         "",
+	         "a:41"},
+	        {{"--table", "tables/t.tab", "--to", "UTF-8"},
+	         2,
+	         "",
+	         "mac2cp850: --table goes with the table, not with --to or --from\n",
+	         "a:41"},
+	};
+	for (const table_case &c : cases) {
+		SCOPED_TRACE(c.args[0] + " " + c.args.back());
+		remove_tree(mount);
+		make_dir(mount);
+		remove_tree(records);
+		make_dir(records);
+		remove_tree(work);
+		make_dir(work);
+		make_dir(work + "/tables");
+		write_file(table, identity_table());
+		write_file(work + "/tables/mac2cp850.translit", "");
+		write_file(mount + "/a:41", "");
+
+		run_result r = run_with(c.args);
+
+		EXPECT_EQ(r.status, c.status);
+		if (c.status == 0 && c.args[0] != "--dry-run") {
+			std::string expected = report(1, 1, 1);
+			const std::string line = "Reading mac2cp850.tab...ok.\r\n";
+			EXPECT_EQ(r.out, expected.replace(expected.find(line), line.size(), c.out));
+		} else if (c.status == 0) {
+			EXPECT_NE(r.out.find(c.out), std::string::npos);
+		} else {
+			EXPECT_EQ(r.out, c.out);
+		}
+		EXPECT_EQ(r.err.substr(0, c.err.size()), c.err);
+		EXPECT_EQ(names(mount), std::vector<std::string>{c.after});
+	}
 }
 
 // Only the first 256 bytes count; entries the file does not hold are 0, which keeps escapes.
@@ -175,7 +253,7 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 {
 	const std::string usage = "usage: mac2cp850 [--dry-run | -n] [--transliterate | [--from "
 	                          "CHARSET] [--to CHARSET]]\n"
-	                          "                 [--read-ahead N]\n"
+	                          "                 [--table FILE] [--read-ahead N]\n"
 	                          "       mac2cp850 --help | --version\n";
 	const std::string converting =
 	        "------------------------------------\r\nCodepage 850 filename "

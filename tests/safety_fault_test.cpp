@@ -139,7 +139,7 @@ TEST_F(fault, table_files_that_are_not_tables)
 			          std::vector<std::string>{c.converts ? "aA" : "a:41"});
 		} else {
 			EXPECT_EQ(r.status, 255);
-			EXPECT_EQ(r.out, table_failed + c.failed + "\r\n");
+			EXPECT_EQ(r.out, table_failed + c.failed + "\r\n" + table_hint());
 			EXPECT_EQ(names(mount), std::vector<std::string>{"a:41"});
 		}
 	}
@@ -156,7 +156,7 @@ TEST_F(fault, unreadable_table_for_a_user_other_than_root)
 	run_result r = run_as(nobody);
 
 	EXPECT_EQ(r.status, 255);
-	EXPECT_EQ(r.out, table_failed + "13 Permission denied\r\n");
+	EXPECT_EQ(r.out, table_failed + "13 Permission denied\r\n" + table_hint());
 	EXPECT_EQ(names(mount), std::vector<std::string>{"a:41"});
 }
 
@@ -349,8 +349,8 @@ TEST_F(fault, renames_refused_by_the_system)
 
 	run_result r = run();
 
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, report(5, 8, 5));
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, report(5, 8, 5, failed_renames(3)));
 	auto pair = [this](const std::string &from, const std::string &to) {
 		return mount + "/" + from + " -> " + mount + "/" + to + "\r\n";
 	};
@@ -398,8 +398,8 @@ TEST_F(fault, renames_refused_to_a_user_other_than_root)
 
 	run_result r = run_as(nobody);
 
-	EXPECT_EQ(r.status, 0);
-	EXPECT_EQ(r.out, report(4, 9, 5));
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, report(4, 9, 5, failed_renames(3)));
 	auto pair = [this](const std::string &from, const std::string &to) {
 		return mount + "/" + from + " -> " + mount + "/" + to + "\r\n";
 	};

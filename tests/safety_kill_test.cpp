@@ -1,8 +1,11 @@
 // A run killed at any moment loses nothing: a later run completes the conversion, every file
 // keeps its content, the log accounts for every rename that happened, and the undo of every run,
 // last first, gives back the tree as it was built.
+#include <algorithm>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <random>
 
@@ -223,6 +226,98 @@ TEST_F(killed_run, nothing_is_lost_and_every_rename_is_logged)
 	EXPECT_EQ(differences(undone, before), "") << "seed " << seed;
 	std::printf("kill points survived: %lu over %zu entries, %zu runs undone (seed %lu)\n",
 	            survived, before.size(), runs, seed);
+}
+
+class interrupted : public e2e
+{
+};
+
+// SIGINT, SIGTERM or SIGHUP at a rename: the rename goes on, the walk stops after it, the report
+// and the log section say so, and a rerun converts the rest, nothing twice. The undo stops the
+// same way between two records, and a second undo takes back the rest.
+TEST_F(interrupted, run_and_undo_stop_after_the_entry_in_hand)
+{
+	constexpr unsigned files = 12;
+	constexpr unsigned stop_at = 5;
+	constexpr unsigned undo_stop_at = 3;
+	for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+		SCOPED_TRACE(strsignal(sig));
+		remove_tree(mount);
+		make_dir(mount);
+		remove_tree(records);
+		make_dir(records);
+		std::vector<std::string> before;
+		std::vector<std::string> after;
+		for (unsigned i = 0; i < files; i++) {
+			std::string name = "f" + std::to_string(100 + i);
+			write_file(mount + "/" + name + ":41", name);
+			before.push_back(name + ":41");
+			after.push_back(name + "A");
+		}
+
+		bool stopped;
+		run_result r = run_killed(kill_at_rename, stop_at, stopped, {}, PROGRAM, {}, sig);
+
+		ASSERT_TRUE(stopped);
+		EXPECT_EQ(r.status, 128 + sig);
+		std::string expected = report(1, stop_at, stop_at);
+		const std::string done = "Accessing...done\r\n";
+		expected.replace(expected.find(done), done.size(),
+		                 "Accessing...interrupted\r\n"
+		                 "Run it again to convert the rest of the volume.\r\n");
+		EXPECT_EQ(r.out, expected);
+		std::string first_log = log();
+		const std::string end =
+		        "\r\nInterrupted\r\nChecked folders:  1\r\nChecked files:    " +
+		        std::to_string(stop_at) +
+		        "\r\nConversions done: " + std::to_string(stop_at) + "\r\n";
+		ASSERT_GE(first_log.size(), end.size());
+		EXPECT_EQ(first_log.substr(first_log.size() - end.size()), end);
+		std::vector<std::string> now = names(mount);
+		EXPECT_EQ(std::count_if(now.begin(), now.end(),
+		                        [](const std::string &n) { return n.back() == 'A'; }),
+		          stop_at);
+
+		run_result rerun = run();
+
+		EXPECT_EQ(rerun.status, 0);
+		EXPECT_EQ(rerun.out, report(1, files, files - stop_at));
+		EXPECT_EQ(names(mount), after);
+		// Every entry renamed once over both runs.
+		std::string text = log();
+		std::vector<std::string> renamed;
+		for (std::size_t at = text.find(" -> "); at != std::string::npos;
+		     at = text.find(" -> ", at + 1)) {
+			std::size_t start = text.rfind('\n', at) + 1;
+			renamed.push_back(text.substr(start, at - start));
+		}
+		std::sort(renamed.begin(), renamed.end());
+		std::vector<std::string> sources;
+		for (const std::string &name : before)
+			sources.push_back(mount + "/" + name);
+		EXPECT_EQ(renamed, sources);
+
+		run_result back = run_killed(kill_at_rename, undo_stop_at, stopped, {},
+		                             UNDO_PROGRAM, {}, sig);
+
+		ASSERT_TRUE(stopped);
+		EXPECT_EQ(back.status, 128 + sig);
+		EXPECT_EQ(std::count(back.out.begin(), back.out.end(), '\n'), undo_stop_at + 1);
+		EXPECT_NE(back.out.find("\n" + std::to_string(undo_stop_at) +
+		                        " reverted, 0 already reverted, 0 missing, 0 refused, 0 "
+		                        "unparseable, 0 failed in the run\n"),
+		          std::string::npos);
+		run_result rest = undo();
+		EXPECT_EQ(rest.status, 0);
+		EXPECT_NE(rest.out.find(std::to_string(files - stop_at - undo_stop_at) +
+		                        " reverted, " + std::to_string(undo_stop_at) +
+		                        " already reverted, 0 missing"),
+		          std::string::npos);
+		now = names(mount);
+		EXPECT_EQ(std::count_if(now.begin(), now.end(),
+		                        [](const std::string &n) { return n.back() == 'A'; }),
+		          stop_at);
+	}
 }
 
 }  // namespace

@@ -39,7 +39,11 @@ rm -f "$demo/dry-run.txt"
 echo "   (Its exit status, $status, is 1 when a rename would find its new name taken.)"
 echo
 echo "== The run itself, $program without arguments:"
-(cd "$tables" && "$program") | sed 's/^/  /'
+status=0
+(cd "$tables" && "$program") >"$demo/run.txt" || status=$?
+sed 's/^/  /' "$demo/run.txt"
+rm -f "$demo/run.txt"
+echo "   (Its exit status, $status, is 1 when a rename failed: the log has its error.)"
 echo
 echo "== The volume after the run, names as a code page 850 client shows them:"
 show "$mount"
