@@ -121,6 +121,13 @@ touch "$mount/Men"$'\x81' "$mount/keep"
 run() { # [folder holding the table]
 	(cd "${1:-$root/usr/share/mac2cp850}" && "$root/usr/sbin/mac2cp850" >"$work/console")
 }
+# Run from elsewhere, it names the table installed beside it, whatever prefix it was built for.
+status=0
+(cd / && "$root/usr/sbin/mac2cp850" >"$work/console") || status=$?
+check "a run without a table" 255 "$status"
+check "the installed table named" \
+	"The installed table is $root/usr/share/mac2cp850/mac2cp850.tab: mac2cp850 --table $root/usr/share/mac2cp850/mac2cp850.tab"$'\r' \
+	"$(grep -a '^The installed table' "$work/console")"
 status=0
 run || status=$?
 check "exit status" 1 "$status"
