@@ -8,7 +8,7 @@ set -euo pipefail
 build=(cmake make g++) # the programs, the manual pages and the demonstration
 test=("${build[@]}"
 	libgtest-dev python3   # the test programs; the table's generator
-	e2fsprogs              # chattr, for immutable folders
+	e2fsprogs              # chattr, for immutable folders; mkfs.ext4, for reused inodes
 	groff-base man-db      # the manual pages as man shows them
 	dpkg-dev file          # cpack's, for the Debian package's dependencies
 	lintian python3-debian # the package's checks
