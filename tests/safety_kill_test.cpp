@@ -237,6 +237,10 @@ class interrupted : public e2e
 // same way between two records, and a second undo takes back the rest.
 TEST_F(interrupted, run_and_undo_stop_after_the_entry_in_hand)
 {
+#ifdef E2E_SIGNALS_DEFERRED
+	GTEST_SKIP() << "ThreadSanitizer runs a handler at its next call into libc, so the entry "
+	                "after the one in hand may be handled too";
+#endif
 	constexpr unsigned files = 12;
 	constexpr unsigned stop_at = 5;
 	constexpr unsigned undo_stop_at = 3;
