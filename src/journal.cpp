@@ -36,7 +36,6 @@ std::string record;   // the text of the next write; its capacity is kept from o
 // way any more has left it, and so has everything below it.
 std::vector<std::pair<folder_id, std::uint64_t>> numbered;
 std::uint64_t folders_recorded;  // folders of this run with a record, the mount point included
-std::vector<std::uint64_t> new_numbers;  // numbers of the folders a record is about to add
 
 // Random, so that no record of another run, whatever it holds, passes for one of this run.
 std::string new_run_id()
@@ -311,27 +310,26 @@ fault journal_rename(const place &at, ino_t ino, const file_mark &mark, const ch
 	       numbered[first].first == way[first].id)
 		first++;
 	std::size_t kept = first;  // levels whose records stand; those below are written now
-	std::uint64_t number = folders_recorded;
-	std::vector<std::uint64_t> &numbers = new_numbers;
-	numbers.clear();
+	// The levels below get the next numbers, in order.
+	auto number_of = [&](std::size_t i) {
+		return i < kept ? numbered[i].second : folders_recorded + (i - kept);
+	};
 	for (std::size_t i = first; i < way.size(); i++) {
 		const level &l = way[i];
-		numbers.push_back(number);
 		put_kind(i == 0 ? 'm' : l.via_link ? 'l' : 'd');
 		if (i > 0)
-			put_number(number);
+			put_number(number_of(i));
 		put_number(l.id.dev);
 		put_number(l.id.ino);
 		put_mark(l.mark);
 		if (i > 0) {
-			put_number(i - 1 < kept ? numbered[i - 1].second : numbers[i - 1 - kept]);
+			put_number(number_of(i - 1));
 			put_name(l.name);
 		}
 		record += '\n';
-		number++;
 	}
 	put_kind('r');
-	put_number(way.size() - 1 < kept ? numbered[way.size() - 1].second : numbers.back());
+	put_number(number_of(way.size() - 1));
 	put_number(ino);
 	put_mark(mark);
 	put_name(from);
@@ -341,8 +339,8 @@ fault journal_rename(const place &at, ino_t ino, const file_mark &mark, const ch
 		return f;
 	numbered.resize(kept);
 	for (std::size_t i = kept; i < way.size(); i++)
-		numbered.emplace_back(way[i].id, numbers[i - kept]);
-	folders_recorded = number;
+		numbered.emplace_back(way[i].id, number_of(i));
+	folders_recorded += way.size() - kept;
 	return {};
 }
 
