@@ -128,7 +128,9 @@ int reach(std::size_t n)
 		int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (folder.via_link ? 0 : O_NOFOLLOW);
 		std::string name(places[*it].name);
 		int sub = openat(fd, name.c_str(), flags);
-		if (sub >= 0 && (identity(sub) != folder.id || !same_mark(sub, "", folder.mark))) {
+		// A link may lead out of the volume to a folder that carries the recorded identity.
+		if (sub >= 0 && (identity(sub) != folder.id || !same_mark(sub, "", folder.mark) ||
+		                 (folder.via_link && !below(sub, run->folders[0].id)))) {
 			(void)close(sub);
 			sub = -1;
 			errno = ENOTDIR;
