@@ -49,6 +49,28 @@ int open_regular(int dirfd, const char *name, int flags, mode_t mode, struct sta
 	return fd;
 }
 
+std::string foreign(const struct stat &st)
+{
+	if (st.st_uid != 0 && st.st_uid != geteuid())
+		return "owned by user " + std::to_string(st.st_uid);
+	if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+		return "writable by group or others";
+	return {};
+}
+
+int open_trusted(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f)
+{
+	int fd = open_regular(dirfd, name, flags | O_NOFOLLOW | O_NOCTTY, mode, st, f);
+	if (fd < 0)
+		return -1;
+	if (std::string why = foreign(st); !why.empty()) {
+		f = {0, why};
+		(void)close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 fault read_whole(int fd, std::string &out, std::size_t limit)
 {
 	out.clear();

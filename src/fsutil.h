@@ -34,6 +34,14 @@ int open_file(int dirfd, const char *name, int flags, mode_t mode, struct stat &
 // open_file for a regular file only: anything else is closed again, "not a regular file".
 int open_regular(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f);
 
+// Why the file with status `st` is one that someone other than root or the effective user owns
+// or may write ("owned by user N", "writable by group or others"); "" when it is not.
+std::string foreign(const struct stat &st);
+
+// open_regular, never through a link nor taking a terminal, for a file that only root or the
+// effective user can change: anything else is closed again, `f` saying why (see foreign).
+int open_trusted(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f);
+
 // Reads what the file open as `fd` holds from its offset on, up to `limit` bytes, into `out`;
 // what was read stays in `out` when a read fails.
 fault read_whole(int fd, std::string &out, std::size_t limit = static_cast<std::size_t>(-1));

@@ -260,8 +260,8 @@ fault open_journal()
 		run_id = new_run_id();
 	struct stat st;
 	fault f;
-	int fd = open_regular(dir_fd, file_name(path.c_str()),
-	                      O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, 0600, st, f);
+	int fd = open_trusted(dir_fd, file_name(path.c_str()), O_RDWR | O_APPEND | O_CREAT, 0600,
+	                      st, f);
 	if (fd < 0)
 		return f;
 	// A record that a stopped run left cut short keeps a line of its own.
@@ -364,15 +364,10 @@ fault read_journal(int dirfd, const char *name, std::string &out)
 {
 	struct stat st;
 	fault f;
-	int fd = open_regular(dirfd, name, O_RDONLY | O_NOFOLLOW, 0, st, f);
+	int fd = open_trusted(dirfd, name, O_RDONLY, 0, st, f);
 	if (fd < 0)
 		return f;
-	if (st.st_uid != 0 && st.st_uid != geteuid())
-		f = {0, "owned by user " + std::to_string(st.st_uid)};
-	else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-		f = {0, "writable by group or others"};
-	else
-		f = read_whole(fd, out);
+	f = read_whole(fd, out);
 	(void)close(fd);
 	return f;
 }
