@@ -1,8 +1,6 @@
 #include "decide.h"
 
-#include <fcntl.h>
 #include <iconv.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -309,38 +307,27 @@ fault load_charsets(const char *from, const char *to)
 	return {};
 }
 
-// Non-blocking, so that a FIFO in the table's place can't hang the caller. Whatever the file
-// holds beyond 256 bytes, or fails to deliver, leaves the table as far as it was read.
-fault load_table(const char *path)
+// Whatever the file holds beyond 256 bytes, or fails to deliver, leaves the table as far as it
+// was read.
+void load_table(int fd)
 {
 	by_charset = false;
 	std::memset(mactable, 0, sizeof mactable);
-	table_bytes = 0;
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0)
-		return {errno, {}};
 	// One byte more than the table, to tell a file that holds more.
 	std::string bytes;
 	(void)read_whole(fd, bytes, sizeof mactable + 1);
-	(void)close(fd);
 	table_bytes = bytes.size();
 	std::copy_n(bytes.begin(), std::min(bytes.size(), sizeof mactable), mactable);
-	return {};
 }
 
-fault load_translit(const char *path)
+fault load_translit(int fd)
 {
 	for (std::string &rep : translit)
 		rep.clear();
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0)
-		return {errno, {}};
 	// 256 valid lines take at most 2,048 bytes, so a longer file has a bad line, which shows
 	// within its first 9 bytes: reading more could only feed a runaway file into memory.
 	std::string text;
-	fault f = read_whole(fd, text, 4096);
-	(void)close(fd);
-	if (f)
+	if (fault f = read_whole(fd, text, 4096))
 		return f;
 
 	unsigned number = 0;

@@ -39,11 +39,11 @@ const char *translit_misfit(const char *name);
 // or refused, and then by_charset stays false.
 fault load_charsets(const char *from, const char *to);
 
-// Fills the table from the first 256 bytes of file `path`, entries it lacks 0, and sets
-// table_bytes; a fault only when the file can't be opened.
-fault load_table(const char *path);
+// Fills the table from the first 256 bytes that the file open as `fd` holds, entries it lacks 0,
+// and sets table_bytes.
+void load_table(int fd);
 
-// Fills `translit` from file `path`, one "XX replacement" line per code that the table loaded
-// keeps; a fault when the file can't be read or a line can't be used ("line 3: ..."), and then
-// leaves `translit` empty.
-fault load_translit(const char *path);
+// Fills `translit` from the file open as `fd`, one "XX replacement" line per code that the table
+// loaded keeps; a fault when the file can't be read or a line can't be used ("line 3: ..."), and
+// then leaves `translit` empty.
+fault load_translit(int fd);

@@ -141,7 +141,15 @@ bool read_records(const options &opts, std::string &journal)
 	}
 
 	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
+	// Neither it nor the record folder's journal may be another user's.
 	if (records >= 0) {
+		fault foreign = opts.journal_given
+		                        ? check_record_files(records, {g_lockfile})
+		                        : check_record_files(records, {g_journalfile, g_lockfile});
+		if (foreign) {
+			std::fprintf(stderr, "mac2cp850-undo: %s\n", foreign.why.c_str());
+			return false;
+		}
 		if (fault f = take_lock(records, file_name(g_lockfile), changes)) {
 			std::fprintf(
 			        stderr, "mac2cp850-undo: %s\n",
