@@ -20,11 +20,13 @@
 namespace
 {
 
-// The settings of the program whose runs this takes back: its mount point, its record folder,
-// the journal and the lock there.
+// The settings of the program whose runs this takes back: its mount point, its record folder
+// and the record files there.
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
 const char *const g_recorddir = MAC2CP850_RECORD_DIR;
+const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
 const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
+const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
 const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 constexpr int go_on = -2;  // read_options: no reason to stop before the undo
 
@@ -141,13 +143,11 @@ bool read_records(const options &opts, std::string &journal)
 	}
 
 	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
-	// Neither it nor the record folder's journal may be another user's.
+	// Another user's record file tells that the folder was open to her: none is used.
 	if (records >= 0) {
-		fault foreign = opts.journal_given
-		                        ? check_record_files(records, {g_lockfile})
-		                        : check_record_files(records, {g_journalfile, g_lockfile});
-		if (foreign) {
-			std::fprintf(stderr, "mac2cp850-undo: %s\n", foreign.why.c_str());
+		if (fault f = check_record_files(
+		            records, {g_logfile, g_journalfile, g_statfile, g_lockfile})) {
+			std::fprintf(stderr, "mac2cp850-undo: %s\n", f.why.c_str());
 			return false;
 		}
 		if (fault f = take_lock(records, file_name(g_lockfile), changes)) {
