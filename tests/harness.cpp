@@ -280,6 +280,15 @@ bool e2e::mount_image(const std::string &image, const std::string &dir, const st
 	return true;
 }
 
+bool e2e::mount_fuse(const std::string &source, const std::string &dir)
+{
+	if (std::system(("bindfs -u 0 -g 0 -p 0755 '" + source + "' '" + dir + "' 2>/dev/null")
+	                        .c_str()) != 0)
+		return false;
+	mounts.push_back(dir);
+	return true;
+}
+
 std::string e2e::log() const
 {
 	return read_file(log_path);

@@ -116,6 +116,9 @@ protected:
 	// through a loop device on `dir` for the rest of the test; false when that can't be done.
 	bool mount_image(const std::string &image, const std::string &dir,
 	                 const std::string &options);
+	// Mounts `source` on `dir` through FUSE (bindfs), every file shown as root's, mode 0755, for
+	// the rest of the test; false when bindfs is missing or fails.
+	bool mount_fuse(const std::string &source, const std::string &dir);
 	std::string log() const;
 	std::string journal() const;
 	// The line that an undo without --run starts with when it takes back run `n`, counted from

@@ -69,8 +69,8 @@ protected:
 	std::vector<std::string> frozen;
 };
 
-// What the design asks: a table that can't be opened stops the run with "FAILED" and 255;
-// anything that opens loads its first 256 bytes, at most, and never blocks.
+// A table that can't be opened, or is no regular file, stops the run with "FAILED" and 255,
+// never blocking; a regular file loads its first 256 bytes, at most.
 TEST_F(fault, table_files_that_are_not_tables)
 {
 	struct table_case {
@@ -79,13 +79,13 @@ TEST_F(fault, table_files_that_are_not_tables)
 		bool converts;       // whether ":41" is decoded
 	};
 	const std::vector<table_case> cases = {
-	        {"FIFO without a writer", "", false},
-	        {"FIFO whose writer sends nothing", "", false},
-	        {"FIFO whose writer sends 100 bytes and stays", "", true},
-	        {"link to /dev/zero", "", false},
-	        {"link to /dev/null", "", false},
+	        {"FIFO without a writer", "not a regular file", false},
+	        {"FIFO whose writer sends nothing", "not a regular file", false},
+	        {"FIFO whose writer sends 100 bytes and stays", "not a regular file", false},
+	        {"link to /dev/zero", "40 Too many levels of symbolic links", false},
+	        {"link to /dev/null", "40 Too many levels of symbolic links", false},
 	        {"sparse 1 GiB file", "", true},
-	        {"dangling link", "2 No such file or directory", false},
+	        {"dangling link", "40 Too many levels of symbolic links", false},
 	        {"link to itself", "40 Too many levels of symbolic links", false},
 	        {"socket", "6 No such device or address", false},
 	};
@@ -269,6 +269,24 @@ TEST_F(fault, read_only_record_folder_keeps_its_log)
 	EXPECT_FALSE(exists(stats_path));
 	EXPECT_EQ(names(mount).size(), 12u);
 	EXPECT_EQ(names(mount)[0], "f0:41");
+}
+
+// No lock, no rename: with no inode left for the lock file, another run may hold the lock of one
+// removed since, so nothing is renamed and no record written.
+TEST_F(fault, lock_file_that_cannot_be_made)
+{
+	if (!mount_tmpfs(records, "nr_inodes=2,mode=0755"))
+		GTEST_SKIP() << "can't mount a tmpfs";
+	write_file(log_path, "earlier run\r\n");
+	write_file(mount + "/f:41", "");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, report(1, 1, 1, withheld(1, lock_path + ": 28 No space left on device")));
+	EXPECT_EQ(names(records), std::vector<std::string>{"convert.log"});
+	EXPECT_EQ(log(), "earlier run\r\n");
+	EXPECT_EQ(names(mount), std::vector<std::string>{"f:41"});
 }
 
 // Records that are FIFOs nobody reads: they can take no record, so nothing is renamed, and the
