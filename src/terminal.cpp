@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdint>
 
 namespace
@@ -14,17 +13,15 @@ namespace
 
 enum kind : char { unknown, plain, terminal };
 
-const iconv_t none = reinterpret_cast<iconv_t>(-1);
-
 kind streams[3];  // what standard input, output and error are, each found at its first line
 // The terminal's charset, as the user's locale names it, found at the first line for a
 // terminal, and iconv from it to wide characters and back.
 std::string terminal_charset;
-iconv_t from_terminal = none;
-iconv_t to_terminal = none;
+iconv_t from_terminal;  // nullptr: none could be opened
+iconv_t to_terminal;
 // The charset of the text last given one, and iconv from it to wide characters.
 std::string names_charset;
-iconv_t from_names = none;
+iconv_t from_names;
 
 // Charset names as iconv takes them, told apart by letters and digits only ("utf8", "UTF-8").
 bool same_charset(const char *a, const char *b)
@@ -43,6 +40,13 @@ bool same_charset(const char *a, const char *b)
 	}
 }
 
+// A conversion from charset `from` to `to`; nullptr when iconv has none.
+iconv_t open_iconv(const char *to, const char *from)
+{
+	iconv_t cd = iconv_open(to, from);
+	return reinterpret_cast<std::intptr_t>(cd) == -1 ? nullptr : cd;
+}
+
 // Only queried, through a locale object, so that nothing else in the program changes with the
 // user's locale. Where the locale can't be had, the terminal is taken to read the C locale's
 // ASCII, which shows every byte above 127 escaped.
@@ -55,8 +59,8 @@ void find_terminal_charset()
 			terminal_charset = codeset;
 		freelocale(user);
 	}
-	from_terminal = iconv_open("WCHAR_T", terminal_charset.c_str());
-	to_terminal = iconv_open(terminal_charset.c_str(), "WCHAR_T");
+	from_terminal = open_iconv("WCHAR_T", terminal_charset.c_str());
+	to_terminal = open_iconv(terminal_charset.c_str(), "WCHAR_T");
 }
 
 kind kind_of(int fd)
@@ -76,7 +80,7 @@ kind kind_of(int fd)
 // after it; a sequence that gives more than one is taken for none.
 std::size_t next_char(iconv_t cd, std::string_view text, wchar_t &c)
 {
-	if (cd == none)
+	if (cd == nullptr)
 		return 0;
 	char *in = const_cast<char *>(text.data());
 	std::size_t in_left = text.size();
@@ -92,6 +96,8 @@ std::size_t next_char(iconv_t cd, std::string_view text, wchar_t &c)
 // Appends character `c` in the terminal's charset to `line`; false when that charset lacks it.
 bool append_encoded(std::string &line, wchar_t c)
 {
+	if (to_terminal == nullptr)
+		return false;
 	char bytes[16];
 	char *in = reinterpret_cast<char *>(&c);
 	std::size_t in_left = sizeof c;
@@ -123,7 +129,7 @@ bool control(wchar_t c)
 // terminal's if `convert`, else copied as it stands.
 void append_for_terminal(std::string &line, std::string_view text, iconv_t from, bool convert)
 {
-	if (from != none)
+	if (from != nullptr)
 		(void)iconv(from, nullptr, nullptr, nullptr, nullptr);
 	while (!text.empty()) {
 		// Printable ASCII is a character of its own, and the same one, in every charset a
@@ -140,11 +146,12 @@ void append_for_terminal(std::string &line, std::string_view text, iconv_t from,
 		std::size_t length = next_char(from, text, c);
 		std::string_view bytes = text.substr(0, length == 0 ? 1 : length);
 		text.remove_prefix(bytes.size());
-		if (length == 0 || control(c))
-			append_escaped(line, bytes);
-		else if (!convert)
+		bool shown = length != 0 && !control(c);
+		if (shown && convert)
+			shown = append_encoded(line, c);
+		else if (shown)
 			line.append(bytes);
-		else if (!append_encoded(line, c))
+		if (!shown)
 			append_escaped(line, bytes);
 	}
 }
@@ -162,10 +169,10 @@ void append_shown(std::string &line, int fd, std::string_view text, const char *
 	if (charset == nullptr || same_charset(charset, terminal_charset.c_str()))
 		return append_for_terminal(line, text, from_terminal, false);
 	if (names_charset != charset) {
-		if (from_names != none)
+		if (from_names != nullptr)
 			(void)iconv_close(from_names);
 		names_charset = charset;
-		from_names = iconv_open("WCHAR_T", charset);
+		from_names = open_iconv("WCHAR_T", charset);
 	}
 	append_for_terminal(line, text, from_names, true);
 }
