@@ -64,7 +64,9 @@ void print_help()
 	        "  --list          list the journal's runs, numbered as --run takes them;\n"
 	        "                  change nothing\n"
 	        "  --help          print this help and exit\n"
-	        "  --version       print the version and exit\n",
+	        "  --version       print the version and exit\n\n"
+	        "On a terminal, each byte of a name, a path or a line of the journal that is a\n"
+	        "control character or no character of the locale's charset shows as \\xHH.\n",
 	        g_journalfile);
 }
 
