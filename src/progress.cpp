@@ -55,10 +55,10 @@ bool output_to_a_process()
 // its row, and a line cut short still starts there. A cursor saved with ESC 7 would not do:
 // tmux restores it to the row and column it was saved at, which after a reflow lie in the
 // middle of the line or past it, so that erasing from there left the line's first part on the
-// screen. Only a terminal cut narrower than the console's own text before the line can lose
-// the column it keeps the cursor in. The line is kept short of the terminal's last column, read
-// anew each time, by leaving out its last parts, all of them where not even the first fits, so
-// that it never wraps as it is written.
+// screen. Only a terminal that cuts lines, made narrower than the console's text before the
+// line, moves the cursor off the line's start. The line is kept short of the terminal's last
+// column, read anew each time, by leaving out its last parts, all of them where not even the
+// first fits, so that it never wraps as it is written.
 void show(const timespec &now, std::uint64_t entries, std::uint64_t folders,
           std::uint64_t conversions)
 {
