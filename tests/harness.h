@@ -97,10 +97,11 @@ protected:
 	// file; a nonzero `nofile` sets the soft open-file limit.
 	run_result run_with(const std::vector<std::string> &args, uid_t id = 0,
 	                    bool err_tty = false, rlim_t nofile = 0, const char *program = PROGRAM);
-	// Runs the program in `work` with `args` and LC_ALL set to `locale`, its standard output a
-	// pseudo-terminal that passes bytes through as they are written, its standard error kept
-	// apart in a file.
-	run_result run_on_terminal(const std::vector<std::string> &args, const char *locale);
+	// Runs `program` in `work` with `args` and LC_ALL set to `locale`, its standard output a
+	// pseudo-terminal that passes bytes through as they are written, its standard error there
+	// too if `err_too`, else kept apart in a file.
+	run_result run_on_terminal(const std::vector<std::string> &args, const char *locale,
+	                           const char *program = PROGRAM, bool err_too = false);
 	// Runs `program` (the program or the undo) in `work` with `args`, its standard output
 	// kept, and sends it `sig` when it is about to make its `n`th call (from 1) of `at`,
 	// before that call takes effect, having called `meanwhile` while it waits there; `killed`
