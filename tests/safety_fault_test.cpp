@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -250,6 +251,65 @@ TEST_F(fault, record_folder_fills_up_during_the_run)
 	std::printf(
 	        "renamed before the records filled up: %zu of 3010, the first withheld for %s\n",
 	        pairs.size(), reason.substr(reason.rfind('/') + 1).c_str());
+}
+
+// Records that can't all fit on their ext4 file system, which keeps 5% for root: they leave at
+// least 1% of its size free to users, however near they come. Every rename made has its whole
+// log line and journal record, and the undo takes back exactly those; the others are withheld.
+TEST_F(fault, records_leave_the_last_percent_free)
+{
+	if (!mount_image(top + "/records.img", records, ""))
+		GTEST_SKIP() << "no ext4 image can be loop-mounted here";
+	const int count = 600;  // about 1.2 kB of records each, some 700 kB in all
+	for (int i = 0; i < count; i++)
+		write_file(mount + "/" + std::to_string(i) + ":41" + std::string(240, 'x'), "");
+	const std::vector<std::string> before = names(mount);
+	struct statvfs fs;
+	ASSERT_EQ(statvfs(records.c_str(), &fs), 0);
+	fill(records + "/filler", (fs.f_bavail - fs.f_blocks / 100) * fs.f_frsize - (256 << 10));
+
+	run_result r = run();
+
+	sync();  // and what writing the records back to disk adds
+	ASSERT_EQ(statvfs(records.c_str(), &fs), 0);
+	EXPECT_GE(fs.f_bavail * 100, fs.f_blocks);
+	std::vector<std::string> pairs;
+	for (const std::string &name : names(mount))
+		if (name.find(':') == std::string::npos)
+			pairs.push_back(mount + "/" + name.substr(0, name.find('A')) + ":41" +
+			                std::string(240, 'x') + " -> " + mount + "/" + name);
+	ASSERT_GT(pairs.size(), 10u);
+	ASSERT_LT(pairs.size(), count - 10u);
+	std::string reason =
+	        r.out.find(journal_path + ": ") != std::string::npos ? journal_path : log_path;
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out,
+	          report(1, count, count,
+	                 withheld(count - pairs.size(),
+	                          reason + ": would leave less than 1% of its file system free")));
+	std::vector<std::string> logged;
+	std::string text = log();
+	for (std::size_t at = 64, end; at < text.size(); at = end + 2) {
+		end = text.find("\r\n", at);
+		ASSERT_NE(end, std::string::npos) << "a line cut short";
+		if (text.compare(at, mount.size(), mount) == 0)
+			logged.push_back(text.substr(at, end - at));
+	}
+	std::sort(pairs.begin(), pairs.end());
+	std::sort(logged.begin(), logged.end());
+	EXPECT_EQ(logged, pairs);
+	EXPECT_TRUE(journal().ends_with("\n"));
+
+	run_result back = undo();
+
+	EXPECT_EQ(back.status, 0);
+	EXPECT_TRUE(back.out.ends_with("\n" + std::to_string(pairs.size()) +
+	                               " reverted, 0 already reverted, 0 missing, 0 refused, "
+	                               "0 unparseable, 0 failed in the run\n"));
+	EXPECT_EQ(names(mount), before);
+	std::printf("renamed before the reserve: %zu of %d; free to users: %llu of %llu blocks\n",
+	            pairs.size(), count, static_cast<unsigned long long>(fs.f_bavail),
+	            static_cast<unsigned long long>(fs.f_blocks));
 }
 
 TEST_F(fault, read_only_record_folder_keeps_its_log)
