@@ -116,10 +116,6 @@ TEST(decide, names_through_charsets)
 	         nullptr},
 	        {"EBCDIC-US", "UTF-8", "EBCDIC-US does not keep ASCII as it is", "", nullptr, -1,
 	         nullptr},
-	        // A state kept from one character to the next: shift sequences, or one held back
-	        // to combine with the next.
-	        {"MACINTOSH", "ISO-2022-JP", "ISO-2022-JP keeps a shift state", "", nullptr, -1,
-	         nullptr},
 	        {"MACINTOSH", "BIG5-HKSCS", "BIG5-HKSCS keeps a shift state", "", nullptr, -1,
 	         nullptr},
 	        {"ISO-2022-KR", "UTF-8", "ISO-2022-KR keeps a shift state", "", nullptr, -1,

@@ -315,10 +315,6 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 	         converting +
 	                 "MACINTOSH to ISO-2022-JP...FAILED ISO-2022-JP keeps a shift state\r\n",
 	         ""},
-	        {{"-n", "--to=CP850//TRANSLIT"},
-	         255,
-	         "",
-	         "mac2cp850: charset suffixes such as //TRANSLIT are not taken\n"},
 	};
 	remove_tree(records);
 	write_file(mount + "/a:41", "");
