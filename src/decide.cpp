@@ -287,8 +287,8 @@ std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256])
 // Both sides go through wide characters, as glibc's conversions do, so that a source is judged
 // by its own bytes and a target by its own. Each escape is converted alone, so neither side may
 // keep a state from one character to the next: the result is then what iconv gives for the
-// whole name. A result holding ':' could make an escape, and one
-// holding '/' or NUL could cut a name or leave its folder: such codes stay escapes.
+// whole name. A result holding ':' could make an escape, and one holding '/' or NUL could cut a
+// name or leave its folder: such codes stay escapes.
 fault load_charsets(const char *from, const char *to)
 {
 	by_charset = false;

@@ -101,6 +101,9 @@ fault keep_reserve(int fd, std::size_t bytes)
 	std::uint64_t half = fs.f_bavail > kept ? (fs.f_bavail - kept) / 2 : 0;
 	// A file system that tells no size has no reserve to keep.
 	granted = fs.f_blocks == 0 || half > UINT64_MAX / unit ? UINT64_MAX : half * unit;
+	// Where users have no room left for it at all, the disk is full as far as they can tell.
+	if (bytes > granted && fs.f_bavail < (bytes + unit - 1) / unit)
+		return {ENOSPC, {}};
 	if (bytes > granted)
 		return {0, "would leave less than 1% of its file system free"};
 	granted -= bytes;

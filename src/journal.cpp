@@ -415,9 +415,10 @@ std::vector<std::size_t> find_runs(std::string_view journal)
 {
 	std::vector<std::size_t> runs;
 	for (std::size_t pos = 0; pos < journal.size();) {
-		if (journal.substr(pos).starts_with(magic))
-			runs.push_back(pos);
 		std::size_t end = journal.find('\n', pos);
+		// A first line cut short, by a run stopped while writing it, starts no run.
+		if (end != std::string_view::npos && journal.substr(pos).starts_with(magic))
+			runs.push_back(pos);
 		pos = end == std::string_view::npos ? journal.size() : end + 1;
 	}
 	return runs;

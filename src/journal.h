@@ -63,7 +63,8 @@ bool format_known(std::string_view version);
 // effective user could have written ("owned by user N", "writable by group or others").
 fault read_journal(int dirfd, const char *name, std::string &out);
 
-// Offsets in `journal` of the first line of each run, oldest run first.
+// Offsets in `journal` of the first line of each run, oldest run first; a last line that no
+// line feed ends starts none.
 std::vector<std::size_t> find_runs(std::string_view journal);
 
 // The records of the run whose first line is at offset `start` of `journal`. Every line that a
