@@ -313,7 +313,7 @@ fault load_charsets(const char *from, const char *to)
 			why = std::string(to) + " does not keep ASCII as it is";
 	}
 	for (int value = 1; value < 256 && why.empty(); value++) {
-		if (!wide[value].empty() && keeps_state(target, wide[value], wide['A']))
+		if (!wide[value].empty() && keeps_state(target, wide[value], wide[int{'A'}]))
 			why = std::string(to) + " keeps a shift state";
 	}
 	for (int value = 0; value < 256 && why.empty(); value++) {
