@@ -35,8 +35,9 @@ const char *translit_misfit(const char *name);
 
 // Sets `charset_code` to what each escape becomes, decoded from charset `from` (a volume's Mac
 // charset: each byte one character or none, ASCII as it is) to `to` (which keeps ASCII as it is)
-// through iconv, and sets by_charset; a fault ("unknown charset FOO") when a charset is unknown
-// or refused, and then by_charset stays false.
+// through iconv, and sets by_charset; a fault ("unknown charset FOO", "FOO keeps a shift state",
+// "charset suffixes such as //TRANSLIT are not taken") when a charset is unknown or refused, and
+// then by_charset stays false.
 fault load_charsets(const char *from, const char *to);
 
 // Fills the table from the first 256 bytes that the file open as `fd` holds, entries it lacks 0,

@@ -46,8 +46,17 @@ int open_trusted(int dirfd, const char *name, int flags, mode_t mode, struct sta
 // what was read stays in `out` when a read fails.
 fault read_whole(int fd, std::string &out, std::size_t limit = static_cast<std::size_t>(-1));
 
-// Appends `text` to the regular file `fd`, open in append mode, whole or not at all: what a
-// failed write left of it is cut off again; `torn` is set when a part stayed.
+// Whether a record file open as `fd` may grow by `bytes` and still leave free for unprivileged
+// users at least 1% of its file system's size, so that records never take root's reserve; a
+// fault ("would leave less than 1% of its file system free", or ENOSPC where users have no
+// room for them at all) when not. The free space is read only when what was granted since it
+// was last read is spent. Every record file is taken to lie on one file system, the record
+// folder's.
+fault keep_reserve(int fd, std::size_t bytes);
+
+// Appends `text` to the regular file `fd`, open in append mode, whole or not at all: nothing
+// when keep_reserve refuses it, and what a failed write left of it is cut off again; `torn` is
+// set when a part stayed.
 fault append_whole(int fd, std::string_view text, bool &torn);
 
 // Cuts the last `length` bytes off the regular file `fd`.

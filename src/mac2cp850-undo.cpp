@@ -214,6 +214,11 @@ bool list_runs(const options &opts)
 	if (!read_records(opts, journal))
 		return false;
 	std::vector<std::size_t> runs = find_runs(journal);
+	if (runs.empty()) {
+		std::printf("mac2cp850-undo: %s holds no runs\n",
+		            shown(stdout, opts.journal).c_str());
+		return true;
+	}
 	std::printf("%5s  %-20s  %8s  %8s  %10s\n", "run", "started", "renamed", "failed",
 	            "unreadable");
 	for (std::size_t i = 0; i < runs.size(); i++) {
@@ -239,6 +244,29 @@ bool list_runs(const options &opts)
 	return true;
 }
 
+// Says how many of the renames that `run` recorded, and of its folders, have no mark, so that
+// the undo tells them by their inode numbers alone: a file made since the run that took over
+// one of those numbers would pass for the entry. Nothing when each has one.
+void note_unmarked(const journal_run &run)
+{
+	std::size_t renames = 0;
+	std::size_t unmarked = 0;
+	for (const journal_entry &e : run.entries) {
+		if (e.kind == journal_entry::renamed) {
+			renames++;
+			unmarked += e.mark.kind == '-' ? 1 : 0;
+		}
+	}
+	auto folders = static_cast<std::size_t>(
+	        std::count_if(run.folders.begin(), run.folders.end(),
+	                      [](const journal_folder &f) { return f.mark.kind == '-'; }));
+	if (renames != 0 && unmarked + folders != 0)
+		std::printf(
+		        "mac2cp850-undo: %zu of %zu renames and %zu of %zu folders have no mark: "
+		        "they are known by their inode number alone\n",
+		        unmarked, renames, folders, run.folders.size());
+}
+
 // Reads the journal and reverts the run asked for, or by default the last that renamed
 // anything, which it names first; false when it can't, after saying why on standard error.
 bool undo_run(const options &opts)
@@ -249,7 +277,12 @@ bool undo_run(const options &opts)
 	std::vector<std::size_t> runs = find_runs(journal);
 	unsigned long long n = opts.run;
 	journal_run run;
-	if (n == 0 && !runs.empty()) {
+	if (n == 0 && runs.empty()) {
+		std::printf("mac2cp850-undo: %s holds no runs\n",
+		            shown(stdout, opts.journal).c_str());
+		return true;
+	}
+	if (n == 0) {
 		n = default_run(journal, runs, run);
 		if (n == 0) {
 			std::printf("mac2cp850-undo: no run of %s renamed anything\n",
@@ -281,6 +314,7 @@ bool undo_run(const options &opts)
 			            n > 2 ? "runs" : "run");
 		std::printf("\n");
 	}
+	note_unmarked(run);
 	revert_run(run, g_startpath, opts.dry_run);
 	return true;
 }

@@ -334,6 +334,11 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 	         255,
 	         "",
 	         "mac2cp850: UTF-32 does not keep ASCII as it is\n"},
+	        {{"--to", "ISO-2022-JP"},
+	         255,
+	         converting +
+	                 "MACINTOSH to ISO-2022-JP...FAILED ISO-2022-JP keeps a shift state\r\n",
+	         ""},
 	};
 	remove_tree(records);
 	write_file(mount + "/a:41", "");
