@@ -45,8 +45,11 @@ SHAPES = {
 # no-readahead: the program with its read-ahead off, to show that on a warm volume the
 # read-ahead costs nothing. to-utf8: the program decoding through iconv to UTF-8 instead of the
 # table, on the wide tree only (the clean one holds what the table kept, which it would decode).
-TOOLS = ('mac2cp850', 'no-readahead', 'to-utf8', 'find', 'floor', 'python')
-PROGRAMS = ('mac2cp850', 'no-readahead', 'to-utf8')
+# dry-run: the dry run's listing through a pipe, as `mac2cp850 -n | grep` reads it, on the wide
+# tree only: what showing names safely on a terminal must not cost where there is none.
+TOOLS = ('mac2cp850', 'no-readahead', 'to-utf8', 'dry-run', 'find', 'floor', 'python')
+PROGRAMS = ('mac2cp850', 'no-readahead', 'to-utf8', 'dry-run')
+WIDE_ONLY = ('to-utf8', 'dry-run')
 
 
 def sh(cmd, **kw):
@@ -141,6 +144,8 @@ class Bench:
             return [self.program, '--read-ahead', '0']
         if tool == 'to-utf8':
             return [self.program, '--to', 'UTF-8']
+        if tool == 'dry-run':
+            return [self.program, '--dry-run']
         if tool == 'find':
             return ['find', self.mount, '-depth']
         if tool == 'floor':
@@ -157,7 +162,8 @@ class Bench:
         started = time.perf_counter()
         child = subprocess.run(['/usr/bin/time', '-f', '%M', '-o', peak_file] +
                                self.command(tool), cwd=self.build, stdout=subprocess.PIPE
-                               if tool in PROGRAMS else subprocess.DEVNULL)
+                               if tool in PROGRAMS else subprocess.DEVNULL,
+                               stderr=subprocess.DEVNULL if tool == 'dry-run' else None)
         seconds = time.perf_counter() - started
         if child.returncode != 0:
             sys.exit(f'bench: {tool} failed on {shape}')
@@ -186,7 +192,7 @@ class Bench:
 
     def shape(self, shape):
         tools = [t for t in TOOLS if not (shape == 'deep' and t == 'python') and
-                 (shape == 'wide' or t != 'to-utf8')]
+                 (shape == 'wide' or t not in WIDE_ONLY)]
         times = {t: [] for t in tools}
         peak = {t: 0.0 for t in tools}
         self.template(shape)
@@ -223,6 +229,8 @@ class Bench:
               f'{median["mac2cp850"] / median["no-readahead"]:.3f}')
         if 'to-utf8' in median:
             print(f'  to-utf8 / mac2cp850: {median["to-utf8"] / median["mac2cp850"]:.3f}')
+        if 'dry-run' in median:
+            print(f'  dry-run / find: {median["dry-run"] / median["find"]:.3f}')
         if shape == 'clean' and 'mac2cp850' in result['calls']:
             required = (entries // 11 + self.counts[shape]['folders'] // 11) / entries
             print(f'  system calls per entry beyond the statistics rewrites: '

@@ -8,6 +8,8 @@
 // rerun safe. Last, the name is decoded through a pair of charsets, chosen by the first byte:
 // twice must equal once, and no result may hold a '/' or NUL the name did not, or pass 255
 // bytes.
+#include <fcntl.h>
+
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -202,7 +204,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 	}
 	(void)std::fclose(f);
 	std::memcpy(mactable, shipped, sizeof mactable);
-	if (fault f = load_translit(SHIPPED_TRANSLIT)) {
+	if (fault f = load_translit(open(SHIPPED_TRANSLIT, O_RDONLY | O_CLOEXEC))) {
 		std::fprintf(stderr, "%s: %s\n", SHIPPED_TRANSLIT, fault_text(f, true).c_str());
 		std::abort();
 	}

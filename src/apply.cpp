@@ -15,6 +15,9 @@ namespace
 
 std::string line;  // the log line of the rename at hand; capacity kept between entries
 
+std::string unrecorded_file;  // not empty: every rename is withheld for want of this record
+fault unrecorded_why;         // and why it can't be had
+
 // A rename withheld: the first one says why for the whole run.
 void withhold(const std::string &file, const fault &why)
 {
@@ -26,6 +29,12 @@ void withhold(const std::string &file, const fault &why)
 
 }  // namespace
 
+void withhold_renames(const std::string &file, const fault &why)
+{
+	unrecorded_file = file;
+	unrecorded_why = why;
+}
+
 // Records before acts: the log line, the journal record, the rename, and after a failed rename
 // its error line and record. A log line whose record can't follow is taken out again, so that
 // the log lists no rename that did not happen.
@@ -33,6 +42,8 @@ void apply(int dirfd, const place &at, const char *name, ino_t ino, const std::s
 {
 	if (new_name == nullptr)
 		return;
+	if (!unrecorded_file.empty())
+		return withhold(unrecorded_file, unrecorded_why);
 	const std::string &dir = at.path;
 	line.assign(dir).append("/").append(name).append(" -> ");
 	line.append(dir).append("/").append(*new_name).append("\r\n");

@@ -1,8 +1,6 @@
 #include "decide.h"
 
-#include <fcntl.h>
 #include <iconv.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -205,9 +203,10 @@ const char *translit_misfit(const char *name)
 namespace
 {
 
-// `in` converted whole by `cd`, from its initial state, with what ends a shifted state; false
-// when it can't be (EILSEQ: no such character; EINVAL: the input is incomplete).
-bool convert(iconv_t cd, std::string_view in, std::string &out)
+// `in` converted whole by `cd`, from its initial state, with what ends a shifted state, which
+// takes the last `unshift` bytes (if given); false when it can't be (EILSEQ: no such character;
+// EINVAL: the input is incomplete).
+bool convert(iconv_t cd, std::string_view in, std::string &out, std::size_t *unshift = nullptr)
 {
 	(void)iconv(cd, nullptr, nullptr, nullptr, nullptr);
 	out.assign(16 + 8 * in.size(), '\0');
@@ -217,10 +216,30 @@ bool convert(iconv_t cd, std::string_view in, std::string &out)
 	std::size_t to_left = out.size();
 	if (iconv(cd, &from, &from_left, &to, &to_left) == static_cast<std::size_t>(-1))
 		return false;
+	std::size_t before_unshift = to_left;
 	if (iconv(cd, nullptr, nullptr, &to, &to_left) == static_cast<std::size_t>(-1))
 		return false;
+	if (unshift != nullptr)
+		*unshift = before_unshift - to_left;
 	out.resize(out.size() - to_left);
 	return true;
+}
+
+// Whether `cd` carries a state from one character to the next, as shift encodings do, judged by
+// what it does with character `c` and then `probe` (ASCII): `c` leaves a state that takes
+// bytes to end, or is taken without giving anything, or changes what `probe` gives after it.
+// Such a conversion gives a name other bytes than its escapes converted one at a time.
+bool keeps_state(iconv_t cd, std::string_view c, std::string_view probe)
+{
+	std::string alone, after, both;
+	std::size_t unshift = 0;
+	if (!convert(cd, c, alone, &unshift) || !convert(cd, probe, after))
+		return false;
+	if (unshift != 0 || alone.empty())
+		return true;
+	std::string pair(c);
+	pair += probe;
+	return !convert(cd, pair, both) || both != alone + after;
 }
 
 // Opens a conversion; a fault naming the unknown charset when it can't. iconv takes "" for the
@@ -237,8 +256,8 @@ fault open_iconv(const char *to, const char *from, const char *named, iconv_t &c
 }
 
 // Why `from` (to wide characters by `cd`) is refused, or "" when each of its bytes is one
-// character or none and ASCII stays ASCII; fills `wide` with each byte's character, empty
-// where it has none.
+// character or none, whatever came before it, and ASCII stays ASCII; fills `wide` with each byte's
+// character, empty where it has none.
 std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256])
 {
 	std::string out;
@@ -250,6 +269,8 @@ std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256])
 			wide[value] = out;
 		else if (errno != EILSEQ)
 			return std::string(from) + " is no single-byte charset";
+		if (keeps_state(cd, std::string_view(&byte, 1), "A"))
+			return std::string(from) + " keeps a shift state";
 		if (!wide[value].empty() && wide[value].size() != sizeof(wchar_t))
 			return std::string(from) + " is no single-byte charset";
 		wchar_t c = 0;
@@ -262,11 +283,16 @@ std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256])
 }  // namespace
 
 // Both sides go through wide characters, as glibc's conversions do, so that a source is judged
-// by its own bytes and a target by its own. A result holding ':' could make an escape, and one
-// holding '/' or NUL could cut a name or leave its folder: such codes stay escapes.
+// by its own bytes and a target by its own. Each escape is converted alone, so neither side may
+// keep a state from one character to the next: the result is then what iconv gives for the
+// whole name. A result holding ':' could make an escape, and one holding '/' or NUL could cut a
+// name or leave its folder: such codes stay escapes.
 fault load_charsets(const char *from, const char *to)
 {
 	by_charset = false;
+	// A suffix makes iconv transliterate as the locale says, or drop characters unseen.
+	if (std::strchr(from, '/') != nullptr || std::strchr(to, '/') != nullptr)
+		return {0, "charset suffixes such as //TRANSLIT are not taken"};
 	iconv_t source = nullptr;
 	iconv_t target = nullptr;
 	if (fault f = open_iconv("WCHAR_T", from, from, source))
@@ -283,6 +309,10 @@ fault load_charsets(const char *from, const char *to)
 		if (!convert(target, wide[value], out) ||
 		    out != std::string(1, static_cast<char>(value)))
 			why = std::string(to) + " does not keep ASCII as it is";
+	}
+	for (int value = 1; value < 256 && why.empty(); value++) {
+		if (!wide[value].empty() && keeps_state(target, wide[value], wide[int{'A'}]))
+			why = std::string(to) + " keeps a shift state";
 	}
 	for (int value = 0; value < 256 && why.empty(); value++) {
 		charset_code[value].clear();
@@ -309,38 +339,27 @@ fault load_charsets(const char *from, const char *to)
 	return {};
 }
 
-// Non-blocking, so that a FIFO in the table's place can't hang the caller. Whatever the file
-// holds beyond 256 bytes, or fails to deliver, leaves the table as far as it was read.
-fault load_table(const char *path)
+// Whatever the file holds beyond 256 bytes, or fails to deliver, leaves the table as far as it
+// was read.
+void load_table(int fd)
 {
 	by_charset = false;
 	std::memset(mactable, 0, sizeof mactable);
-	table_bytes = 0;
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0)
-		return {errno, {}};
 	// One byte more than the table, to tell a file that holds more.
 	std::string bytes;
 	(void)read_whole(fd, bytes, sizeof mactable + 1);
-	(void)close(fd);
 	table_bytes = bytes.size();
 	std::copy_n(bytes.begin(), std::min(bytes.size(), sizeof mactable), mactable);
-	return {};
 }
 
-fault load_translit(const char *path)
+fault load_translit(int fd)
 {
 	for (std::string &rep : translit)
 		rep.clear();
-	int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-	if (fd < 0)
-		return {errno, {}};
 	// 256 valid lines take at most 2,048 bytes, so a longer file has a bad line, which shows
 	// within its first 9 bytes: reading more could only feed a runaway file into memory.
 	std::string text;
-	fault f = read_whole(fd, text, 4096);
-	(void)close(fd);
-	if (f)
+	if (fault f = read_whole(fd, text, 4096))
 		return f;
 
 	unsigned number = 0;

@@ -35,15 +35,16 @@ const char *translit_misfit(const char *name);
 
 // Sets `charset_code` to what each escape becomes, decoded from charset `from` (a volume's Mac
 // charset: each byte one character or none, ASCII as it is) to `to` (which keeps ASCII as it is)
-// through iconv, and sets by_charset; a fault ("unknown charset FOO") when a charset is unknown
-// or refused, and then by_charset stays false.
+// through iconv, and sets by_charset; a fault ("unknown charset FOO", "FOO keeps a shift state",
+// "charset suffixes such as //TRANSLIT are not taken") when a charset is unknown or refused, and
+// then by_charset stays false.
 fault load_charsets(const char *from, const char *to);
 
-// Fills the table from the first 256 bytes of file `path`, entries it lacks 0, and sets
-// table_bytes; a fault only when the file can't be opened.
-fault load_table(const char *path);
+// Fills the table from the first 256 bytes that the file open as `fd` holds, entries it lacks 0,
+// and sets table_bytes.
+void load_table(int fd);
 
-// Fills `translit` from file `path`, one "XX replacement" line per code that the table loaded
-// keeps; a fault when the file can't be read or a line can't be used ("line 3: ..."), and then
-// leaves `translit` empty.
-fault load_translit(const char *path);
+// Fills `translit` from the file open as `fd`, one "XX replacement" line per code that the table
+// loaded keeps; a fault when the file can't be read or a line can't be used ("line 3: ..."), and
+// then leaves `translit` empty.
+fault load_translit(int fd);

@@ -5,6 +5,7 @@
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
@@ -49,6 +50,28 @@ int open_regular(int dirfd, const char *name, int flags, mode_t mode, struct sta
 	return fd;
 }
 
+std::string foreign(const struct stat &st)
+{
+	if (st.st_uid != 0 && st.st_uid != geteuid())
+		return "owned by user " + std::to_string(st.st_uid);
+	if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
+		return "writable by group or others";
+	return {};
+}
+
+int open_trusted(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f)
+{
+	int fd = open_regular(dirfd, name, flags | O_NOFOLLOW | O_NOCTTY, mode, st, f);
+	if (fd < 0)
+		return -1;
+	if (std::string why = foreign(st); !why.empty()) {
+		f = {0, why};
+		(void)close(fd);
+		return -1;
+	}
+	return fd;
+}
+
 fault read_whole(int fd, std::string &out, std::size_t limit)
 {
 	out.clear();
@@ -69,8 +92,50 @@ fault read_whole(int fd, std::string &out, std::size_t limit)
 	return {};
 }
 
+namespace
+{
+
+// What the records may still append before the free space of their file system is read again.
+std::uint64_t granted;
+
+// Blocks kept aside for what the file system adds to the records besides their bytes: the last
+// block of each record file filled only in part, and the first blocks of their metadata.
+constexpr std::uint64_t slack_blocks = 16;
+
+}  // namespace
+
+// One statvfs grants half of what lies above the 1% and the slack, the other half being left for
+// the blocks the file system adds around the bytes (indirect and extent blocks, rounding), so
+// that statvfs is read again only as often as that half is spent: once for the whole run on a
+// roomy disk, more often as the records near the 1%.
+fault keep_reserve(int fd, std::size_t bytes)
+{
+	if (bytes <= granted) {
+		granted -= bytes;
+		return {};
+	}
+	struct statvfs fs;
+	if (fstatvfs(fd, &fs) != 0)
+		return {errno, {}};
+	std::uint64_t unit =
+	        std::max<std::uint64_t>(fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize, 1);
+	std::uint64_t kept = (fs.f_blocks + 99) / 100 + slack_blocks;
+	std::uint64_t half = fs.f_bavail > kept ? (fs.f_bavail - kept) / 2 : 0;
+	// A file system that tells no size has no reserve to keep.
+	granted = fs.f_blocks == 0 || half > UINT64_MAX / unit ? UINT64_MAX : half * unit;
+	// Where users have no room left for it at all, the disk is full as far as they can tell.
+	if (bytes > granted && fs.f_bavail < (bytes + unit - 1) / unit)
+		return {ENOSPC, {}};
+	if (bytes > granted)
+		return {0, "would leave less than 1% of its file system free"};
+	granted -= bytes;
+	return {};
+}
+
 fault append_whole(int fd, std::string_view text, bool &torn_now)
 {
+	if (fault f = keep_reserve(fd, text.size()))
+		return f;
 	std::size_t done = 0;
 	while (done < text.size()) {
 		ssize_t n = write(fd, text.data() + done, text.size() - done);

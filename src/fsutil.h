@@ -34,12 +34,29 @@ int open_file(int dirfd, const char *name, int flags, mode_t mode, struct stat &
 // open_file for a regular file only: anything else is closed again, "not a regular file".
 int open_regular(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f);
 
+// Why the file with status `st` is one that someone other than root or the effective user owns
+// or may write ("owned by user N", "writable by group or others"); "" when it is not.
+std::string foreign(const struct stat &st);
+
+// open_regular, never through a link nor taking a terminal, for a file that only root or the
+// effective user can change: anything else is closed again, `f` saying why (see foreign).
+int open_trusted(int dirfd, const char *name, int flags, mode_t mode, struct stat &st, fault &f);
+
 // Reads what the file open as `fd` holds from its offset on, up to `limit` bytes, into `out`;
 // what was read stays in `out` when a read fails.
 fault read_whole(int fd, std::string &out, std::size_t limit = static_cast<std::size_t>(-1));
 
-// Appends `text` to the regular file `fd`, open in append mode, whole or not at all: what a
-// failed write left of it is cut off again; `torn` is set when a part stayed.
+// Whether a record file open as `fd` may grow by `bytes` and still leave free for unprivileged
+// users at least 1% of its file system's size, so that records never take root's reserve; a
+// fault ("would leave less than 1% of its file system free", or ENOSPC where users have no
+// room for them at all) when not. The free space is read only when what was granted since it
+// was last read is spent. Every record file is taken to lie on one file system, the record
+// folder's.
+fault keep_reserve(int fd, std::size_t bytes);
+
+// Appends `text` to the regular file `fd`, open in append mode, whole or not at all: nothing
+// when keep_reserve refuses it, and what a failed write left of it is cut off again; `torn` is
+// set when a part stayed.
 fault append_whole(int fd, std::string_view text, bool &torn);
 
 // Cuts the last `length` bytes off the regular file `fd`.

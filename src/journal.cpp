@@ -251,6 +251,34 @@ void split(std::string_view line, std::vector<std::string_view> &fields)
 	}
 }
 
+// Longer than any line a run writes: two names of 255 bytes, each byte as three, and numbers.
+constexpr std::size_t longest_line = 4096;
+
+// The length of the last line of the journal open as `fd`, `size` bytes long, when no line feed
+// ends it and it begins as a run's line does, as a record or a run's first line: one cut short
+// by a run stopped while writing it. 0 when a line feed ends the file, or for what no run writes.
+std::size_t cut_short(int fd, off_t size)
+{
+	std::string tail(static_cast<std::size_t>(std::min<off_t>(size, longest_line)), '\0');
+	auto from = size - static_cast<off_t>(tail.size());
+	if (pread(fd, tail.data(), tail.size(), from) != static_cast<ssize_t>(tail.size()))
+		return 0;
+	std::size_t newline = tail.rfind('\n');
+	if (newline == std::string::npos && from > 0)
+		return 0;
+	std::string_view line = std::string_view(tail).substr(newline + 1);
+	bool first_line = line.substr(0, magic.size()) == magic.substr(0, line.size());
+	for (std::size_t i = 0; i < line.size(); i++) {
+		char c = line[i];
+		// A record starts with its run's id, 16 lower-case hex digits, and a blank.
+		bool id = i > 16 || first_line ||
+		          (i == 16 ? c == ' ' : (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+		if (!id || c < ' ' || c > '~')
+			return 0;
+	}
+	return line.size();
+}
+
 // Opens the journal and starts this run's records, unless that is done already.
 fault open_journal()
 {
@@ -260,15 +288,21 @@ fault open_journal()
 		run_id = new_run_id();
 	struct stat st;
 	fault f;
-	int fd = open_regular(dir_fd, file_name(path.c_str()),
-	                      O_RDWR | O_APPEND | O_CREAT | O_NOFOLLOW, 0600, st, f);
+	int fd = open_trusted(dir_fd, file_name(path.c_str()), O_RDWR | O_APPEND | O_CREAT, 0600,
+	                      st, f);
 	if (fd < 0)
 		return f;
-	// A record that a stopped run left cut short keeps a line of its own.
+	// A record that a stopped run left cut short is cut off: its rename never happened, and the
+	// line feed that ends this run's first line would make it a whole line, which reads as a
+	// record that is none. The lock keeps other runs from writing one now. What no run wrote,
+	// or what can't be cut, keeps a line of its own, for the undo to report.
 	char last = '\n';
 	record.clear();
-	if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n')
-		record += '\n';
+	if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
+		std::size_t cut = cut_short(fd, st.st_size);
+		if (cut == 0 || cut_last(fd, cut))
+			record += '\n';
+	}
 	record.append(magic).append(format_version).append(1, ' ').append(run_id);
 	record.append(started).append(1, '\n');
 	bool torn_header = false;  // the file is closed anyway, and the next open starts a line
@@ -364,15 +398,10 @@ fault read_journal(int dirfd, const char *name, std::string &out)
 {
 	struct stat st;
 	fault f;
-	int fd = open_regular(dirfd, name, O_RDONLY | O_NOFOLLOW, 0, st, f);
+	int fd = open_trusted(dirfd, name, O_RDONLY, 0, st, f);
 	if (fd < 0)
 		return f;
-	if (st.st_uid != 0 && st.st_uid != geteuid())
-		f = {0, "owned by user " + std::to_string(st.st_uid)};
-	else if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0)
-		f = {0, "writable by group or others"};
-	else
-		f = read_whole(fd, out);
+	f = read_whole(fd, out);
 	(void)close(fd);
 	return f;
 }
@@ -381,17 +410,17 @@ std::vector<std::size_t> find_runs(std::string_view journal)
 {
 	std::vector<std::size_t> runs;
 	for (std::size_t pos = 0; pos < journal.size();) {
-		if (journal.substr(pos).starts_with(magic))
-			runs.push_back(pos);
 		std::size_t end = journal.find('\n', pos);
+		// A first line cut short, by a run stopped while writing it, starts no run.
+		if (end != std::string_view::npos && journal.substr(pos).starts_with(magic))
+			runs.push_back(pos);
 		pos = end == std::string_view::npos ? journal.size() : end + 1;
 	}
 	return runs;
 }
 
 // The run's records may follow another run's first line only if two runs wrote at once; those
-// are taken by their id. Lines of no run between its first line and the next one's are kept
-// aside until a record of the run shows that they were not the run's last, cut short.
+// are taken by their id.
 journal_run read_run(std::string_view journal, std::size_t start)
 {
 	journal_run run;
@@ -411,12 +440,14 @@ journal_run read_run(std::string_view journal, std::size_t start)
 	if (timed)
 		run.started = f[2];
 
-	std::vector<journal_entry> pending;  // lines of no record since the last record
 	bool in_range = true;
 	bool after_rename = false;
 	for (std::size_t pos = end; pos < journal.size();) {
 		pos++;
-		end = std::min(journal.find('\n', pos), journal.size());
+		end = journal.find('\n', pos);
+		// A last line that no line feed ends was cut short: its rename never happened.
+		if (end == std::string_view::npos)
+			break;
 		std::string_view line = journal.substr(pos, end - pos);
 		pos = end;
 		if (line.starts_with(magic)) {
@@ -432,15 +463,11 @@ journal_run read_run(std::string_view journal, std::size_t start)
 		if (!ours && !in_range)
 			continue;
 		if (!ours || !take_record(f, run, after_rename, marked)) {
-			pending.push_back({journal_entry::unreadable, 0, 0, {}, {}, {}, line});
+			run.entries.push_back({journal_entry::unreadable, 0, 0, {}, {}, {}, line});
 			after_rename = false;
 			continue;
 		}
-		// The lines kept aside were not the run's last: they go before a rename just read.
 		after_rename = f[1] == "r";
-		auto at = run.entries.end() - (after_rename ? 1 : 0);
-		run.entries.insert(at, pending.begin(), pending.end());
-		pending.clear();
 	}
 	return run;
 }

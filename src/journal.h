@@ -63,11 +63,13 @@ bool format_known(std::string_view version);
 // effective user could have written ("owned by user N", "writable by group or others").
 fault read_journal(int dirfd, const char *name, std::string &out);
 
-// Offsets in `journal` of the first line of each run, oldest run first.
+// Offsets in `journal` of the first line of each run, oldest run first; a last line that no
+// line feed ends starts none.
 std::vector<std::size_t> find_runs(std::string_view journal);
 
-// The records of the run whose first line is at offset `start` of `journal`. A line that is no
-// record of it, such as one holding a name that no entry can have ("", ".", "..", or with '/'
-// or a NUL byte), is reported unreadable when a record of the run follows it, and otherwise
-// taken for one cut short when the run was stopped, whose rename never happened.
+// The records of the run whose first line is at offset `start` of `journal`. Every line that a
+// line feed ends and that is no record of it, such as one holding a name that no entry can have
+// ("", ".", "..", or with '/' or a NUL byte), is unreadable, wherever it stands; only the
+// journal's last line, when no line feed ends it, is taken for a record cut short when the run
+// was stopped, whose rename never happened, and passed over.
 journal_run read_run(std::string_view journal, std::size_t start);

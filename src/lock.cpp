@@ -12,21 +12,11 @@
 // it, however it ends.
 fault take_lock(int dirfd, const char *name, bool exclusive)
 {
-	int flags = O_RDONLY | O_NOFOLLOW;
 	struct stat st;
 	fault f;
-	int fd = open_regular(dirfd, name, exclusive ? flags | O_CREAT : flags, 0600, st, f);
-	if (fd < 0) {
-		// A folder that can't take the file can't take the journal either: such a run
-		// renames nothing. EMFILE: every descriptor of this process is taken by one that
-		// stays open all run long, so neither log nor journal can ever be opened and
-		// nothing is renamed. Not so ENFILE: other processes may free descriptors of the
-		// system later.
-		if (!exclusive || f.err == EROFS || f.err == ENOSPC || f.err == EDQUOT ||
-		    f.err == EMFILE)
-			return {};
-		return f;
-	}
+	int fd = open_trusted(dirfd, name, exclusive ? O_RDONLY | O_CREAT : O_RDONLY, 0600, st, f);
+	if (fd < 0)
+		return exclusive ? f : fault{};
 	if (flock(fd, (exclusive ? LOCK_EX : LOCK_SH) | LOCK_NB) == 0)
 		return {};
 	f = {errno, {}};
@@ -34,4 +24,11 @@ fault take_lock(int dirfd, const char *name, bool exclusive)
 	if (f.err == EWOULDBLOCK || exclusive)
 		return f;
 	return {};
+}
+
+// EMFILE: every descriptor of this process is taken by one that stays open all run long. Not so
+// ENFILE: other processes may free descriptors of the system later.
+bool no_room_for_lock(const fault &f)
+{
+	return f.err == EROFS || f.err == ENOSPC || f.err == EDQUOT || f.err == EMFILE;
 }

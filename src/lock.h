@@ -4,9 +4,13 @@
 
 #include "fsutil.h"
 
-// Takes the lock on file `name` of the checked folder `dirfd`, never through a link, for the
-// rest of the process; a fault when the caller must stop: EWOULDBLOCK when another process
-// holds it, else what is wrong with the file. Exclusive: creates the file (mode 0600) when
-// missing; passed over only when the folder can't take a new file, or when no descriptor is
-// left. Shared: creates nothing, and passes over a file that can't be opened or locked.
+// Takes the lock on file `name` of the checked folder `dirfd`, never through a link nor on a
+// file that someone other than root or the effective user could change, for the rest of the
+// process. Exclusive: creates the file (mode 0600) when missing; a fault when the lock can't be
+// had, EWOULDBLOCK when another process holds it. Shared: creates nothing, passes over a file
+// that can't be opened or locked, and fails only with EWOULDBLOCK.
 fault take_lock(int dirfd, const char *name, bool exclusive);
+
+// Whether take_lock failed with `f` because the folder can take no new file (read-only, full,
+// over its quota) or no descriptor is left, rather than for what the lock file is.
+bool no_room_for_lock(const fault &f);

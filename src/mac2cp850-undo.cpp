@@ -15,16 +15,19 @@
 #include "journal.h"
 #include "lock.h"
 #include "recordfolder.h"
+#include "terminal.h"
 #include "undo.h"
 
 namespace
 {
 
-// The settings of the program whose runs this takes back: its mount point, its record folder,
-// the journal and the lock there.
+// The settings of the program whose runs this takes back: its mount point, its record folder
+// and the record files there.
 const char *const g_startpath = MAC2CP850_MOUNTPOINT;
 const char *const g_recorddir = MAC2CP850_RECORD_DIR;
+const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
 const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
+const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
 const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 constexpr int go_on = -2;  // read_options: no reason to stop before the undo
 
@@ -40,6 +43,15 @@ struct options {
 constexpr const char *usage =
         "usage: mac2cp850-undo [-n | --dry-run] [--journal FILE] [--run N | --list]\n";
 
+// `text`, from outside the program (an argument, a path, the journal), as stream `to` may show
+// it.
+std::string shown(FILE *to, std::string_view text)
+{
+	std::string out;
+	append_shown(out, fileno(to), text);
+	return out;
+}
+
 void print_help()
 {
 	std::printf("%s", usage);
@@ -54,13 +66,15 @@ void print_help()
 	        "  --list          list the journal's runs, numbered as --run takes them;\n"
 	        "                  change nothing\n"
 	        "  --help          print this help and exit\n"
-	        "  --version       print the version and exit\n",
+	        "  --version       print the version and exit\n\n"
+	        "On a terminal, each byte of a name, a path or a line of the journal that is a\n"
+	        "control character or no character of the locale's charset shows as \\xHH.\n",
 	        g_journalfile);
 }
 
 int usage_error(const char *what, const char *arg)
 {
-	std::fprintf(stderr, "mac2cp850-undo: %s: %s\n%s", what, arg, usage);
+	std::fprintf(stderr, "mac2cp850-undo: %s: %s\n%s", what, shown(stderr, arg).c_str(), usage);
 	return 2;
 }
 
@@ -121,7 +135,7 @@ bool read_records(const options &opts, std::string &journal)
 	fault refused;
 	int records = open_trusted_folder(g_recorddir, changes, refused);
 	if (refused) {
-		std::fprintf(stderr, "mac2cp850-undo: %s\n", refused.why.c_str());
+		std::fprintf(stderr, "mac2cp850-undo: %s\n", shown(stderr, refused.why).c_str());
 		return false;
 	}
 	int journal_dir = records;
@@ -135,28 +149,35 @@ bool read_records(const options &opts, std::string &journal)
 			journal_name = ".";
 		journal_dir = open_trusted_folder(dir, false, refused);
 		if (refused) {
-			std::fprintf(stderr, "mac2cp850-undo: %s\n", refused.why.c_str());
+			std::fprintf(stderr, "mac2cp850-undo: %s\n",
+			             shown(stderr, refused.why).c_str());
 			return false;
 		}
 	}
 
 	// The lock of the run's own volume, whichever journal is read; a dry run only shares it.
+	// Another user's record file tells that the folder was open to her: none is used.
 	if (records >= 0) {
+		if (fault f = check_record_files(
+		            records, {g_logfile, g_journalfile, g_statfile, g_lockfile})) {
+			std::fprintf(stderr, "mac2cp850-undo: %s\n", shown(stderr, f.why).c_str());
+			return false;
+		}
 		if (fault f = take_lock(records, file_name(g_lockfile), changes)) {
-			std::fprintf(
-			        stderr, "mac2cp850-undo: %s\n",
+			std::string why =
 			        f.err == EWOULDBLOCK
 			                ? "another run or undo is using the volume"
-			                : (std::string(g_lockfile) + ": " + fault_text(f, false))
-			                          .c_str());
+			                : std::string(g_lockfile) + ": " + fault_text(f, false);
+			std::fprintf(stderr, "mac2cp850-undo: %s\n", shown(stderr, why).c_str());
 			return false;
 		}
 	}
 	fault f = journal_dir < 0 ? fault{ENOENT, {}}
 	                          : read_journal(journal_dir, journal_name.c_str(), journal);
 	if (f) {
-		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", opts.journal,
-		             fault_text(f, false).c_str());
+		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n",
+		             shown(stderr, opts.journal).c_str(),
+		             shown(stderr, fault_text(f, false)).c_str());
 		return false;
 	}
 	return true;
@@ -193,20 +214,25 @@ bool list_runs(const options &opts)
 	if (!read_records(opts, journal))
 		return false;
 	std::vector<std::size_t> runs = find_runs(journal);
+	if (runs.empty()) {
+		std::printf("mac2cp850-undo: %s holds no runs\n",
+		            shown(stdout, opts.journal).c_str());
+		return true;
+	}
 	std::printf("%5s  %-20s  %8s  %8s  %10s\n", "run", "started", "renamed", "failed",
 	            "unreadable");
 	for (std::size_t i = 0; i < runs.size(); i++) {
 		journal_run run = read_run(journal, runs[i]);
-		const char *started = run.started.empty() ? "none" : run.started.c_str();
+		std::string started = run.started.empty() ? "none" : shown(stdout, run.started);
 		if (!format_known(run.version)) {
-			std::printf("%5zu  %-20s  format not known: %s\n", runs.size() - i, started,
-			            run.version.c_str());
+			std::printf("%5zu  %-20s  format not known: %s\n", runs.size() - i,
+			            started.c_str(), shown(stdout, run.version).c_str());
 			continue;
 		}
 		std::size_t count[3] = {};
 		for (const journal_entry &e : run.entries)
 			count[e.kind]++;
-		std::printf("%5zu  %-20s  %8zu  %8zu  %10zu\n", runs.size() - i, started,
+		std::printf("%5zu  %-20s  %8zu  %8zu  %10zu\n", runs.size() - i, started.c_str(),
 		            count[journal_entry::renamed], count[journal_entry::failed],
 		            count[journal_entry::unreadable]);
 	}
@@ -216,6 +242,29 @@ bool list_runs(const options &opts)
 	else
 		std::printf("No run renamed anything: without --run, the undo does nothing.\n");
 	return true;
+}
+
+// Says how many of the renames that `run` recorded, and of its folders, have no mark, so that
+// the undo tells them by their inode numbers alone: a file made since the run that took over
+// one of those numbers would pass for the entry. Nothing when each has one.
+void note_unmarked(const journal_run &run)
+{
+	std::size_t renames = 0;
+	std::size_t unmarked = 0;
+	for (const journal_entry &e : run.entries) {
+		if (e.kind == journal_entry::renamed) {
+			renames++;
+			unmarked += e.mark.kind == '-' ? 1 : 0;
+		}
+	}
+	auto folders = static_cast<std::size_t>(
+	        std::count_if(run.folders.begin(), run.folders.end(),
+	                      [](const journal_folder &f) { return f.mark.kind == '-'; }));
+	if (renames != 0 && unmarked + folders != 0)
+		std::printf(
+		        "mac2cp850-undo: %zu of %zu renames and %zu of %zu folders have no mark: "
+		        "they are known by their inode number alone\n",
+		        unmarked, renames, folders, run.folders.size());
 }
 
 // Reads the journal and reverts the run asked for, or by default the last that renamed
@@ -228,37 +277,44 @@ bool undo_run(const options &opts)
 	std::vector<std::size_t> runs = find_runs(journal);
 	unsigned long long n = opts.run;
 	journal_run run;
-	if (n == 0 && !runs.empty()) {
+	if (n == 0 && runs.empty()) {
+		std::printf("mac2cp850-undo: %s holds no runs\n",
+		            shown(stdout, opts.journal).c_str());
+		return true;
+	}
+	if (n == 0) {
 		n = default_run(journal, runs, run);
 		if (n == 0) {
 			std::printf("mac2cp850-undo: no run of %s renamed anything\n",
-			            opts.journal);
+			            shown(stdout, opts.journal).c_str());
 			return true;
 		}
 	} else {
 		n = std::max(n, 1ull);
 		if (n > runs.size()) {
 			std::fprintf(stderr, "mac2cp850-undo: %s: has %zu runs, no run %llu\n",
-			             opts.journal, runs.size(), n);
+			             shown(stderr, opts.journal).c_str(), runs.size(), n);
 			return false;
 		}
 		run = read_run(journal, runs[runs.size() - n]);
 	}
 	if (!format_known(run.version)) {
 		std::fprintf(stderr, "mac2cp850-undo: %s: run %llu: format not known: %s\n",
-		             opts.journal, n, run.version.c_str());
+		             shown(stderr, opts.journal).c_str(), n,
+		             shown(stderr, run.version).c_str());
 		return false;
 	}
 	// Said first, as the run that the undo chose may not be the one that was expected.
 	if (opts.run == 0) {
 		std::printf("mac2cp850-undo: run %llu of %zu, %s%s", n, runs.size(),
 		            run.started.empty() ? "start not recorded" : "started ",
-		            run.started.c_str());
+		            shown(stdout, run.started).c_str());
 		if (n > 1)
 			std::printf("; the %llu %s after it renamed nothing", n - 1,
 			            n > 2 ? "runs" : "run");
 		std::printf("\n");
 	}
+	note_unmarked(run);
 	revert_run(run, g_startpath, opts.dry_run);
 	return true;
 }

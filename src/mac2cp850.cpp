@@ -24,6 +24,7 @@
 #include "readahead.h"
 #include "recordfolder.h"
 #include "runstats.h"
+#include "terminal.h"
 #include "walk.h"
 
 namespace
@@ -126,6 +127,9 @@ void print_help()
 	        "  --help         print this help and exit\n"
 	        "  --version      print the version and exit\n"
 	        "\n"
+	        "On a terminal, each byte of a name, a path or an argument that is a control\n"
+	        "character or no character of the locale's charset shows as \\xHH.\n"
+	        "\n"
 	        "Mount point: %s\n"
 	        "Log:         %s\n"
 	        "Journal:     %s\n"
@@ -147,9 +151,18 @@ void print_help()
 	        g_lockfile);
 }
 
+// `text`, from outside the program (an argument, a path, a reason naming one), as stream `to`
+// may show it.
+std::string shown(FILE *to, std::string_view text)
+{
+	std::string out;
+	append_shown(out, fileno(to), text);
+	return out;
+}
+
 int usage_error(const char *what, const char *arg)
 {
-	std::fprintf(stderr, "mac2cp850: %s: %s\n%s", what, arg, usage);
+	std::fprintf(stderr, "mac2cp850: %s: %s\n%s", what, shown(stderr, arg).c_str(), usage);
 	return 2;
 }
 
@@ -254,6 +267,38 @@ std::string table_hint()
 	return "The installed table is " + table + ": mac2cp850 --table " + table;
 }
 
+// Loads the table from `path`, opened only where no one but root or this user can change it.
+fault read_table(const char *path)
+{
+	fault f;
+	int fd = open_trusted_file(path, f);
+	if (fd < 0)
+		return f;
+	load_table(fd);
+	(void)close(fd);
+	return {};
+}
+
+// Loads the transliterations from `path` as read_table loads the table.
+fault read_translit(const std::string &path)
+{
+	fault f;
+	int fd = open_trusted_file(path, f);
+	if (fd < 0)
+		return f;
+	f = load_translit(fd);
+	(void)close(fd);
+	return f;
+}
+
+// A table that misses entries leaves their escapes in names, which is rarely what was meant.
+void warn_short_table(const options &opts)
+{
+	std::fprintf(stderr,
+	             "mac2cp850: %s: %zu bytes, not 256: the missing entries keep their escapes\n",
+	             shown(stderr, table_of(opts)).c_str(), table_bytes);
+}
+
 // The lock's fault in words.
 std::string lock_text(const fault &f)
 {
@@ -261,6 +306,21 @@ std::string lock_text(const fault &f)
 }
 
 bool records_refused;  // the dry run found a record folder that a run would refuse
+
+// Tells on standard error what a run would refuse, `f`, for the dry run to end with 1; but a user
+// other than root who can't look where the records are only learns that root can.
+void tell_refused(const fault &f)
+{
+	if (f.err == EACCES && geteuid() != 0) {
+		std::fprintf(stderr,
+		             "mac2cp850: can't check the record folder %s as this user: %s; a run "
+		             "as root checks it\n",
+		             shown(stderr, g_recorddir).c_str(), std::strerror(EACCES));
+		return;
+	}
+	records_refused = true;
+	std::fprintf(stderr, "mac2cp850: %s\n", shown(stderr, f.why).c_str());
+}
 
 // Whether `path` can be told to be a folder that nothing is mounted on: no mount root where
 // the system tells, else on its parent's device.
@@ -283,50 +343,55 @@ bool foresee_volume(const options &opts)
 {
 	if (by_charsets(opts)) {
 		if (fault f = load_charsets(source_of(opts), target_of(opts))) {
-			std::fprintf(stderr, "mac2cp850: %s\n", fault_text(f, false).c_str());
+			std::fprintf(stderr, "mac2cp850: %s\n",
+			             shown(stderr, fault_text(f, false)).c_str());
 			return false;
 		}
-	} else if (fault f = load_table(table_of(opts))) {
-		std::fprintf(stderr, "mac2cp850: %s: %s\nmac2cp850: %s\n", table_of(opts),
-		             fault_text(f, false).c_str(), table_hint().c_str());
+	} else if (fault f = read_table(table_of(opts))) {
+		std::fprintf(stderr, "mac2cp850: %s: %s\nmac2cp850: %s\n",
+		             shown(stderr, table_of(opts)).c_str(),
+		             shown(stderr, fault_text(f, false)).c_str(),
+		             shown(stderr, table_hint()).c_str());
 		return false;
 	}
 	// Without the option the transliterations only say what the option would do, if they can.
-	if (fault f = by_charsets(opts) ? fault{} : load_translit(opts.translit.c_str());
+	if (fault f = by_charsets(opts) ? fault{} : read_translit(opts.translit);
 	    f && opts.walk.transliterate) {
-		std::fprintf(stderr, "mac2cp850: %s: %s\n", opts.translit.c_str(),
-		             fault_text(f, true).c_str());
+		std::fprintf(stderr, "mac2cp850: %s: %s\n", shown(stderr, opts.translit).c_str(),
+		             shown(stderr, fault_text(f, true)).c_str());
 		return false;
 	}
 	// Where a run would refuse, the listing goes on, as it writes nothing, but ends with 1.
 	// Shared, so that it never reports a volume in the middle of a run.
 	fault refused;
 	int records = open_trusted_folder(g_recorddir, false, refused);
-	if (refused) {
-		records_refused = true;
-		std::fprintf(stderr, "mac2cp850: %s\n", refused.why.c_str());
-	}
+	if (refused)
+		tell_refused(refused);
 	if (records >= 0) {
-		fault f = take_lock(records, file_name(g_lockfile), false);
+		fault foreign = check_record_files(
+		        records, {g_logfile, g_journalfile, g_statfile, g_lockfile});
+		if (foreign)
+			tell_refused(foreign);
+		// A foreign lock file is not locked, so that its owner can't hold up the listing.
+		fault f = foreign ? fault{} : take_lock(records, file_name(g_lockfile), false);
 		(void)close(records);
 		if (f) {
-			std::fprintf(stderr, "mac2cp850: %s\n", lock_text(f).c_str());
+			std::fprintf(stderr, "mac2cp850: %s\n",
+			             shown(stderr, lock_text(f)).c_str());
 			return false;
 		}
 	}
 	// Mistakes that a run would not stop at either, told before the listing looks harmless.
 	if (!by_charsets(opts) && table_bytes < sizeof mactable)
-		std::fprintf(
-		        stderr,
-		        "mac2cp850: mac2cp850.tab: %zu bytes, not 256: the missing entries keep "
-		        "their escapes\n",
-		        table_bytes);
+		warn_short_table(opts);
 	else if (!by_charsets(opts) && table_bytes > sizeof mactable)
 		std::fprintf(stderr,
-		             "mac2cp850: mac2cp850.tab: more than 256 bytes: the bytes after "
-		             "the 256th are not used\n");
+		             "mac2cp850: %s: more than 256 bytes: the bytes after the 256th are "
+		             "not used\n",
+		             shown(stderr, table_of(opts)).c_str());
 	if (nothing_mounted(g_startpath))
-		std::fprintf(stderr, "mac2cp850: %s: nothing is mounted there\n", g_startpath);
+		std::fprintf(stderr, "mac2cp850: %s: nothing is mounted there\n",
+		             shown(stderr, g_startpath).c_str());
 	preview_start(opts.walk.transliterate, target_of(opts));
 	scan_path(opts.walk, {foresee, note_mount, nullptr});
 	return true;
@@ -361,23 +426,28 @@ bool convert_volume(const options &opts)
 	std::printf("Codepage 850 filename conversion\r\n");
 	std::printf("Init...\r\n");
 	if (by_charsets(opts))
-		std::printf("Converting %s to %s...", source_of(opts), target_of(opts));
+		std::printf("Converting %s to %s...", shown(stdout, source_of(opts)).c_str(),
+		            shown(stdout, target_of(opts)).c_str());
 	else
-		std::printf("Reading %s...", table_of(opts));
+		std::printf("Reading %s...", shown(stdout, table_of(opts)).c_str());
 	(void)std::fflush(stdout);
 	if (fault f = by_charsets(opts) ? load_charsets(source_of(opts), target_of(opts))
-	                                : load_table(table_of(opts))) {
-		std::printf("FAILED %s\r\n", fault_text(f, true).c_str());
+	                                : read_table(table_of(opts))) {
+		std::printf("FAILED %s\r\n", shown(stdout, fault_text(f, true)).c_str());
 		if (!by_charsets(opts))
-			std::printf("%s\r\n", table_hint().c_str());
+			std::printf("%s\r\n", shown(stdout, table_hint()).c_str());
 		return false;
 	}
 	std::printf("ok.\r\n");
-	if (opts.walk.transliterate) {
-		std::printf("Reading %s...", opts.translit.c_str());
+	if (!by_charsets(opts) && table_bytes < sizeof mactable) {
 		(void)std::fflush(stdout);
-		if (fault f = load_translit(opts.translit.c_str())) {
-			std::printf("FAILED %s\r\n", fault_text(f, true).c_str());
+		warn_short_table(opts);
+	}
+	if (opts.walk.transliterate) {
+		std::printf("Reading %s...", shown(stdout, opts.translit).c_str());
+		(void)std::fflush(stdout);
+		if (fault f = read_translit(opts.translit)) {
+			std::printf("FAILED %s\r\n", shown(stdout, fault_text(f, true)).c_str());
 			return false;
 		}
 		std::printf("ok.\r\n");
@@ -385,7 +455,7 @@ bool convert_volume(const options &opts)
 	std::printf("Success.\r\n");
 	std::printf("------------------------------------\r\n\r\n");
 
-	std::printf("Mountpoint is %s\r\n", g_startpath);
+	std::printf("Mountpoint is %s\r\n", shown(stdout, g_startpath).c_str());
 	constexpr std::string_view accessing = "Accessing...";
 	std::printf("%s", accessing.data());
 	(void)std::fflush(stdout);
@@ -395,17 +465,42 @@ bool convert_volume(const options &opts)
 	fault refused;
 	int records = open_trusted_folder(g_recorddir, true, refused);
 	if (records < 0) {
-		std::printf("FAILED %s\r\n", refused.why.c_str());
+		std::printf("FAILED %s\r\n", shown(stdout, refused.why).c_str());
 		return false;
 	}
-	if (fault f = take_lock(records, file_name(g_lockfile), true)) {
-		std::printf("FAILED %s\r\n", lock_text(f).c_str());
+	// Another user's record file, planted while the folder was loose, is no record of ours.
+	if (fault f = check_record_files(records,
+	                                 {g_logfile, g_journalfile, g_statfile, g_lockfile})) {
+		std::printf("FAILED %s\r\n", shown(stdout, f.why).c_str());
 		return false;
 	}
-	log_start(records, g_logfile);
-	stats_start(records, g_statfile);
-	// What fails here shows as renames withheld for want of a record.
-	(void)journal_start(records, g_journalfile);
+	fault unlocked = take_lock(records, file_name(g_lockfile), true);
+	if (unlocked && !no_room_for_lock(unlocked)) {
+		std::printf("FAILED %s\r\n", shown(stdout, lock_text(unlocked)).c_str());
+		return false;
+	}
+	if (unlocked) {
+		// No lock, no rename, and no record either, not even the log's summary: another run
+		// may hold the lock of a lock file removed since. The log is named where even it
+		// can't be opened, as in any run over a folder that takes no record.
+		std::string file = g_lockfile;
+		struct stat st;
+		fault f;
+		int fd = open_file(records, file_name(g_logfile), O_WRONLY | O_APPEND | O_NOFOLLOW,
+		                   0, st, f);
+		if (fd < 0 && f.err != ENOENT) {
+			file = g_logfile;
+			unlocked = f;
+		}
+		if (fd >= 0)
+			(void)close(fd);
+		withhold_renames(file, unlocked);
+	} else {
+		log_start(records, g_logfile);
+		stats_start(records, g_statfile);
+		// What fails here shows as renames withheld for want of a record.
+		(void)journal_start(records, g_journalfile);
+	}
 	scan_path(opts.walk, {apply, nullptr, store_stats});
 	stopped_by = g_interrupt;
 	store_log(stopped_by != 0 ? "\r\nInterrupted\r\n" : "\r\nFinished\r\n");
@@ -428,11 +523,13 @@ int report_conversion()
 		std::printf("done\r\n");
 	if (g_failed_renames != 0)
 		std::printf("Renames that failed: %llu (see %s)\r\n",
-		            static_cast<unsigned long long>(g_failed_renames), g_logfile);
+		            static_cast<unsigned long long>(g_failed_renames),
+		            shown(stdout, g_logfile).c_str());
 	if (g_withheld != 0)
 		std::printf("Kept their names for want of a record: %llu (%s: %s)\r\n",
-		            static_cast<unsigned long long>(g_withheld), g_withheld_file.c_str(),
-		            fault_text(g_withheld_fault, true).c_str());
+		            static_cast<unsigned long long>(g_withheld),
+		            shown(stdout, g_withheld_file).c_str(),
+		            shown(stdout, fault_text(g_withheld_fault, true)).c_str());
 	if (g_unwalked != 0)
 		std::printf("Folders not walked in full for want of file descriptors: %llu\r\n",
 		            static_cast<unsigned long long>(g_unwalked));

@@ -1,14 +1,10 @@
 #include "preview.h"
 
 #include <fcntl.h>
-#include <iconv.h>
-#include <langinfo.h>
-#include <locale.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <string_view>
 #include <unordered_set>
@@ -16,6 +12,7 @@
 
 #include "decide.h"
 #include "progress.h"
+#include "terminal.h"
 
 std::uint64_t g_collisions;
 std::uint64_t g_keeping_escapes;
@@ -23,10 +20,8 @@ std::uint64_t g_keeping_escapes;
 namespace
 {
 
-bool transliterating;  // names are decided with the transliterations
-// From the new names' charset to the terminal's, when they differ; nullptr: names exact.
-iconv_t display = nullptr;
-std::string shown;  // a new name as the terminal shows it; capacity kept between names
+bool transliterating;     // names are decided with the transliterations
+const char *new_charset;  // the charset new names are in
 
 // What the run would have done so far to the names of one folder, over what the disk holds.
 struct view {
@@ -75,87 +70,6 @@ std::size_t count(std::string_view text, std::string_view part)
 	return n;
 }
 
-// Charset names as iconv takes them, told apart by letters and digits only ("utf8", "UTF-8").
-bool same_charset(const char *a, const char *b)
-{
-	auto next = [](const char *&p) {
-		while (*p != '\0' && std::isalnum(static_cast<unsigned char>(*p)) == 0)
-			p++;
-		return std::tolower(static_cast<unsigned char>(*p));
-	};
-	for (;; a++, b++) {
-		int x = next(a);
-		if (x != next(b))
-			return false;
-		if (x == '\0')
-			return true;
-	}
-}
-
-// Opens `display` when standard output is a terminal whose locale reads another charset than
-// `target`. Only queried, through a locale object, so that nothing else in the program changes
-// with the user's locale.
-void open_display(const char *target)
-{
-	if (isatty(STDOUT_FILENO) == 0)
-		return;
-	locale_t user = newlocale(LC_CTYPE_MASK, "", nullptr);
-	if (user == nullptr)
-		return;
-	std::string terminal = nl_langinfo_l(CODESET, user);
-	freelocale(user);
-	if (terminal.empty() || same_charset(terminal.c_str(), target))
-		return;
-	display = iconv_open(terminal.c_str(), target);
-	if (reinterpret_cast<std::intptr_t>(display) == -1)
-		display = nullptr;
-}
-
-// Appends `text`, the bytes of a new name, to `line` as the terminal shows them: converted where
-// it reads another charset, each byte that won't convert and each control character as \xHH,
-// so that no name can move the cursor or hide what follows it.
-void append_shown(std::string_view text)
-{
-	if (display == nullptr) {
-		line.append(text);
-		return;
-	}
-	(void)iconv(display, nullptr, nullptr, nullptr, nullptr);
-	const char *hex = "0123456789ABCDEF";
-	while (!text.empty()) {
-		std::size_t plain = 0;
-		while (plain < text.size() && static_cast<unsigned char>(text[plain]) >= 0x20 &&
-		       text[plain] != 0x7f)
-			plain++;
-		char *from = const_cast<char *>(text.data());
-		std::size_t from_left = plain;
-		while (from_left != 0) {
-			shown.resize(from_left * 4 + 16);
-			char *to = shown.data();
-			std::size_t to_left = shown.size();
-			std::size_t done = iconv(display, &from, &from_left, &to, &to_left);
-			line.append(shown.data(), to - shown.data());
-			if (done != static_cast<std::size_t>(-1) || errno == E2BIG)
-				continue;
-			// EILSEQ or EINVAL: this byte can't be read in the names' charset.
-			auto byte = static_cast<unsigned char>(*from);
-			line.append({'\\', 'x', hex[byte >> 4], hex[byte & 15]});
-			from++;
-			from_left--;
-		}
-		text.remove_prefix(plain);
-		if (text.empty())
-			break;
-		auto byte = static_cast<unsigned char>(text.front());
-		line.append({'\\', 'x', hex[byte >> 4], hex[byte & 15]});
-		text.remove_prefix(1);
-	}
-	char *to = shown.data();
-	std::size_t to_left = shown.size();
-	if (iconv(display, nullptr, nullptr, &to, &to_left) != static_cast<std::size_t>(-1))
-		line.append(shown.data(), to - shown.data());
-}
-
 // For an escape of `value` that has a transliteration and that `name`, decoded from
 // `original`, keeps: with the option, why the run keeps it all the same; without, whether the
 // option would take the transliteration (`option_name` is what it would give).
@@ -199,7 +113,7 @@ void list_kept(const std::string &dir, std::string_view name, const char *origin
 			continue;
 		line.append(line.size() > listed ? ", " : "").append(escape).append(" ");
 		if (why != nullptr)
-			line.append(why);
+			append_shown(line, STDOUT_FILENO, why);
 		else if (!by_charset)
 			line.append("would be decoded by the next run");
 		else if (translit_misfit(original) != nullptr)
@@ -218,11 +132,10 @@ void list_kept(const std::string &dir, std::string_view name, const char *origin
 	if (line.size() == listed)
 		return;
 	g_keeping_escapes++;
-	line.append("): ").append(dir).append("/");
-	if (is_new)
-		append_shown(name);
-	else
-		line.append(name);
+	line.append("): ");
+	append_shown(line, STDOUT_FILENO, dir);
+	line.append("/");
+	append_shown(line, STDOUT_FILENO, name, is_new ? new_charset : nullptr);
 	line.append("\n");
 	print_line();
 }
@@ -232,7 +145,7 @@ void list_kept(const std::string &dir, std::string_view name, const char *origin
 void preview_start(bool transliterate, const char *target)
 {
 	transliterating = transliterate;
-	open_display(target);
+	new_charset = target;
 	const char *hex = "0123456789abcdef";
 	for (int value = 0; value < 256; value++) {
 		auto byte = static_cast<unsigned char>(mactable[value]);
@@ -254,9 +167,14 @@ void foresee(int dirfd, const place &at, const char *name, ino_t /*ino*/,
 	if (new_name != nullptr) {
 		view *v = view_of(at);
 		bool collides = taken(dirfd, v, *new_name);
-		line.assign(collides ? "collision: " : "").append(dir).append("/").append(name);
-		line.append(" -> ").append(dir).append("/");
-		append_shown(*new_name);
+		line.assign(collides ? "collision: " : "");
+		append_shown(line, STDOUT_FILENO, dir);
+		line.append("/");
+		append_shown(line, STDOUT_FILENO, name);
+		line.append(" -> ");
+		append_shown(line, STDOUT_FILENO, dir);
+		line.append("/");
+		append_shown(line, STDOUT_FILENO, *new_name, new_charset);
 		line.append("\n");
 		print_line();
 		if (collides) {
@@ -275,6 +193,8 @@ void foresee(int dirfd, const place &at, const char *name, ino_t /*ino*/,
 
 void note_mount(const std::string &path)
 {
-	line.assign("mount: ").append(path).append("\n");
+	line.assign("mount: ");
+	append_shown(line, STDOUT_FILENO, path);
+	line.append("\n");
 	print_line();
 }

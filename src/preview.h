@@ -14,8 +14,8 @@ extern std::uint64_t g_keeping_escapes;  // entries whose name would still carry
 // Starts the listing of a run whose names are decided with the transliterations if
 // `transliterate` and whose new names are in charset `target`: lists the table's entries that
 // give ':' or a hex digit, with which a converted name can hold an escape that the next run
-// decodes again. On a terminal whose locale's charset is another, new names show converted to
-// it, bytes it lacks as \xHH; elsewhere they stay exact.
+// decodes again. Names and paths go to standard output through append_shown, the new names as
+// text in charset `target`.
 void preview_start(bool transliterate, const char *target);
 
 // Lists what the run would do with entry `name` of the folder open as `dirfd`, the last on the

@@ -16,7 +16,7 @@ constexpr long interval_ns = 250'000'000;
 constexpr std::uint64_t every = 64;
 
 bool on;               // standard error is a terminal: the walk shows its progress there
-bool shown;            // the line is on the terminal, after the saved cursor
+bool shown;            // the line is on the terminal, the cursor where it starts
 unsigned output_line;  // columns that standard output's line takes when the walk starts
 unsigned at;           // the column where the line starts
 timespec start;        // when the walk began
@@ -38,11 +38,27 @@ bool output_on_progress_terminal()
 	       out.st_rdev == err.st_rdev;
 }
 
-// Writes the line where the cursor stood when it was first shown (saved with ESC 7, restored
-// with ESC 8 and the rest of the line erased), so that it stays on one line, after whatever
-// the console shows there. A line that wrapped would scroll the terminal away from the saved
-// cursor: it is kept short of the terminal's last column, read anew each time so that a
-// resize is followed, by leaving out its last parts, all of them where not even the first fits.
+// Whether standard output goes to another process, through a pipe or a socket: one such as tee
+// writes to the terminal when it likes, which no line of ours can be ordered with.
+bool output_to_a_process()
+{
+	struct stat out;
+	return fstat(STDOUT_FILENO, &out) == 0 && (S_ISFIFO(out.st_mode) || S_ISSOCK(out.st_mode));
+}
+
+// Writes the line where the cursor stood when it was first shown, after whatever the console
+// shows there, and leaves the cursor at the line's start again (ESC [nD), from where the next
+// update or progress_hide erases to the end of the screen (ESC [J) before it writes. So no
+// resize can make it leave anything behind, and none needs watching for: a terminal that
+// reflows its lines on a resize (tmux, VTE) carries the cursor with the text it stands in, and
+// the line, now over more rows, all follows it; one that cuts them (xterm) keeps the cursor on
+// its row, and a line cut short still starts there. A cursor saved with ESC 7 would not do:
+// tmux restores it to the row and column it was saved at, which after a reflow lie in the
+// middle of the line or past it, so that erasing from there left the line's first part on the
+// screen. Only a terminal that cuts lines, made narrower than the console's text before the
+// line, moves the cursor off the line's start. The line is kept short of the terminal's last
+// column, read anew each time, by leaving out its last parts, all of them where not even the
+// first fits, so that it never wraps as it is written.
 void show(const timespec &now, std::uint64_t entries, std::uint64_t folders,
           std::uint64_t conversions)
 {
@@ -70,8 +86,9 @@ void show(const timespec &now, std::uint64_t entries, std::uint64_t folders,
 		progress_hide();
 		return;
 	}
-	std::string text = shown ? "\0338\033[K" : "\0337";
+	std::string text = shown ? "\033[J" : "";
 	text += line;
+	text += "\033[" + std::to_string(line.size()) + "D";
 	(void)write(STDERR_FILENO, text.data(), text.size());
 	shown = true;
 }
@@ -85,7 +102,7 @@ void progress_after(unsigned columns)
 
 void progress_start(std::uint64_t entries, std::uint64_t folders, std::uint64_t conversions)
 {
-	on = isatty(STDERR_FILENO) != 0;
+	on = isatty(STDERR_FILENO) != 0 && !output_to_a_process();
 	if (!on)
 		return;
 	at = output_on_progress_terminal() ? output_line : 0;
@@ -107,6 +124,6 @@ void progress_hide()
 {
 	if (!shown)
 		return;
-	(void)write(STDERR_FILENO, "\0338\033[K", 5);
+	(void)write(STDERR_FILENO, "\033[J", 3);
 	shown = false;
 }

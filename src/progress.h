@@ -1,5 +1,5 @@
-// The walk's progress on the terminal: one line on standard error, when that is a terminal,
-// after what the console shows there.
+// The walk's progress on the terminal: one line on standard error, when that is a terminal and
+// standard output goes to no other process, after what the console shows there.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,8 @@
 // share, the progress line follows them.
 void progress_after(unsigned columns);
 
-// Starts the clock and shows the line with the counts, if standard error is a terminal.
+// Starts the clock and shows the line with the counts, if standard error is a terminal and
+// standard output neither a pipe nor a socket.
 void progress_start(std::uint64_t entries, std::uint64_t folders, std::uint64_t conversions);
 
 // Brings the line up to date with the counts, at most every quarter of a second.

@@ -49,6 +49,12 @@ void store_stats(std::uint64_t files, std::uint64_t folders)
 			(void)close(fd);
 			return;
 		}
+		// Only a file shorter than the text grows; later texts add a digit now and then.
+		if (st.st_size < static_cast<off_t>(text.size()) &&
+		    keep_reserve(fd, text.size() - static_cast<std::size_t>(st.st_size))) {
+			(void)close(fd);
+			return;
+		}
 		stale_size = st.st_size;
 		stats_fd = fd;
 	}

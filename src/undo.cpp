@@ -15,6 +15,7 @@
 
 #include "fsutil.h"
 #include "interrupt.h"
+#include "terminal.h"
 
 std::uint64_t g_reverted;
 std::uint64_t g_already_reverted;
@@ -128,7 +129,9 @@ int reach(std::size_t n)
 		int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (folder.via_link ? 0 : O_NOFOLLOW);
 		std::string name(places[*it].name);
 		int sub = openat(fd, name.c_str(), flags);
-		if (sub >= 0 && (identity(sub) != folder.id || !same_mark(sub, "", folder.mark))) {
+		// A link may lead out of the volume to a folder that carries the recorded identity.
+		if (sub >= 0 && (identity(sub) != folder.id || !same_mark(sub, "", folder.mark) ||
+		                 (folder.via_link && !below(sub, run->folders[0].id)))) {
 			(void)close(sub);
 			sub = -1;
 			errno = ENOTDIR;
@@ -148,16 +151,12 @@ int reach(std::size_t n)
 	return fd;
 }
 
-void print(std::string_view text)
-{
-	(void)std::fwrite(text.data(), 1, text.size(), stdout);
-}
-
 std::size_t path_folder = SIZE_MAX;  // the folder whose path `path` holds
 std::string path;
+std::string line;  // the output line at hand, its start set by the caller of print_pair
 
-// "NEW -> OLD" with the paths the run's log gave the entry.
-void print_pair(std::string_view prefix, const journal_entry &e)
+// Prints the line at hand, ended by "NEW -> OLD" with the paths the run's log gave the entry.
+void print_pair(const journal_entry &e)
 {
 	if (path_folder != e.folder) {
 		std::vector<std::string_view> names;
@@ -168,15 +167,15 @@ void print_pair(std::string_view prefix, const journal_entry &e)
 			path.append("/").append(*it);
 		path_folder = e.folder;
 	}
-	print(prefix);
-	print(path);
-	print("/");
-	print(e.to);
-	print(" -> ");
-	print(path);
-	print("/");
-	print(e.from);
-	print("\n");
+	append_shown(line, STDOUT_FILENO, path);
+	line.append("/");
+	append_shown(line, STDOUT_FILENO, e.to);
+	line.append(" -> ");
+	append_shown(line, STDOUT_FILENO, path);
+	line.append("/");
+	append_shown(line, STDOUT_FILENO, e.from);
+	line.append("\n");
+	(void)std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
 // The folder the run entered through the entry of `e`, if any.
@@ -191,9 +190,10 @@ place *entered_through(const journal_entry &e)
 void report_refused(const journal_entry &e, bool dry_run, std::string_view reason)
 {
 	g_refused++;
-	print(dry_run ? "would refuse (" : "refused (");
-	print(reason);
-	print_pair("): ", e);
+	line.assign(dry_run ? "would refuse (" : "refused (");
+	append_shown(line, STDOUT_FILENO, reason);
+	line.append("): ");
+	print_pair(e);
 	if (place *p = entered_through(e))
 		settle(static_cast<std::size_t>(p - places.data()), place::refused, not_back);
 }
@@ -201,7 +201,8 @@ void report_refused(const journal_entry &e, bool dry_run, std::string_view reaso
 void report_missing(const journal_entry &e)
 {
 	g_missing++;
-	print_pair("missing: ", e);
+	line.assign("missing: ");
+	print_pair(e);
 	if (place *p = entered_through(e))
 		settle(static_cast<std::size_t>(p - places.data()), place::missing, {});
 }
@@ -225,7 +226,8 @@ void revert(const journal_entry &e, bool dry_run)
 		if (found == 0 && sx.stx_ino == e.ino &&
 		    same_mark(dirfd, e.from.c_str(), e.mark, &sx)) {
 			g_already_reverted++;
-			return print_pair("already reverted: ", e);
+			line.assign("already reverted: ");
+			return print_pair(e);
 		}
 		return report_missing(e);
 	}
@@ -237,7 +239,8 @@ void revert(const journal_entry &e, bool dry_run)
 		if (fstatat(dirfd, e.from.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
 			return report_refused(e, dry_run, std::strerror(EEXIST));
 		g_reverted++;
-		print_pair("would revert: ", e);
+		line.assign("would revert: ");
+		print_pair(e);
 		// The entries below it are reached by the name it still has.
 		if (place *p = entered_through(e))
 			p->name = e.to;
@@ -246,7 +249,8 @@ void revert(const journal_entry &e, bool dry_run)
 	if (fault f = rename_noreplace(dirfd, e.to.c_str(), e.from.c_str()))
 		return report_refused(e, dry_run, fault_text(f, false));
 	g_reverted++;
-	print_pair("", e);
+	line.clear();
+	print_pair(e);
 }
 
 // The mount point, as the run recorded it: the first place of every way.
@@ -293,9 +297,10 @@ void revert_run(const journal_run &r, const char *mount, bool dry_run)
 			break;
 		case journal_entry::unreadable:
 			g_unparseable++;
-			print("unparseable: ");
-			print(it->text);
-			print("\n");
+			line.assign("unparseable: ");
+			append_shown(line, STDOUT_FILENO, it->text);
+			line.append("\n");
+			(void)std::fwrite(line.data(), 1, line.size(), stdout);
 			break;
 		}
 	}

@@ -43,6 +43,6 @@ struct walk_settings {
 
 // Walks as `how` says, deciding every entry's name after its contents and handing each
 // decision to `act`; never fails to its caller. Asked to stop, it hands no entry on after the
-// one in hand and leaves every folder as it is. Shows its progress on standard error when
-// that is a terminal, and takes it off again at the end.
+// one in hand and leaves every folder as it is. Shows its progress on standard error where
+// progress_start does, and takes it off again at the end.
 void scan_path(const walk_settings &how, const act &act);

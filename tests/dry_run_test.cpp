@@ -116,7 +116,8 @@ TEST_F(dry_run, lists_what_the_run_then_does_and_changes_nothing)
 	                   "\nKeeping escapes:  " + std::to_string(expected.size()) + "\n"));
 }
 
-// Read access is all it needs: a user who can't open the lock file goes on without it.
+// Read access is all it needs: a user who can't open the lock file, or can't even look into the
+// record folder, goes on without it.
 TEST_F(dry_run, works_for_a_user_who_can_only_read)
 {
 	if (!reachable_by(nobody, work))
@@ -138,6 +139,14 @@ TEST_F(dry_run, works_for_a_user_who_can_only_read)
 	                         "Checked files:    2\nConversions done: 1\nCollisions:       0\n" +
 	                         "Keeping escapes:  0\n");
 	EXPECT_EQ(tree_state(top), before);
+
+	// Nor does a record folder that this user may not look into make the status 1.
+	ASSERT_EQ(chmod(records.c_str(), 0700), 0);
+	r = run_with({"-n"}, nobody);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "mac2cp850: can't check the record folder " + records +
+	                         " as this user: Permission denied; a run as root checks it\n" +
+	                         "mac2cp850: " + mount + ": nothing is mounted there\n");
 }
 
 }  // namespace

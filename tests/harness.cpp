@@ -280,6 +280,15 @@ bool e2e::mount_image(const std::string &image, const std::string &dir, const st
 	return true;
 }
 
+bool e2e::mount_fuse(const std::string &source, const std::string &dir)
+{
+	if (std::system(("bindfs -u 0 -g 0 -p 0755 '" + source + "' '" + dir + "' 2>/dev/null")
+	                        .c_str()) != 0)
+		return false;
+	mounts.push_back(dir);
+	return true;
+}
+
 std::string e2e::log() const
 {
 	return read_file(log_path);
@@ -329,7 +338,7 @@ struct launch {
 	uid_t uid = 0;           // nonzero: user and group to run as
 	unsigned seconds = 0;    // nonzero: SIGALRM ends a run that takes longer
 	std::string err_path;    // nonempty: standard error goes to this file, read back after
-	bool err_tty = false;    // standard error is a pseudo-terminal, read back after
+	bool err_tty = false;    // standard error is a pseudo-terminal (out_tty's), read back after
 	bool out_tty = false;    // standard output is a pseudo-terminal instead of a pipe
 	const char *locale = nullptr;  // non-null: LC_ALL for the program
 };
@@ -365,8 +374,8 @@ run_result spawn(const launch &how)
 			if (err < 0 || dup2(err, STDERR_FILENO) < 0)
 				_exit(127);
 		}
-		if (terminal >= 0 &&
-		    dup2(terminal, how.out_tty ? STDOUT_FILENO : STDERR_FILENO) < 0)
+		if ((how.out_tty && dup2(terminal, STDOUT_FILENO) < 0) ||
+		    (how.err_tty && dup2(terminal, STDERR_FILENO) < 0))
 			_exit(127);
 		if (how.locale != nullptr)
 			setenv("LC_ALL", how.locale, 1);
@@ -468,12 +477,15 @@ run_result e2e::run_with(const std::vector<std::string> &args, uid_t id, bool er
 	return spawn(how);
 }
 
-run_result e2e::run_on_terminal(const std::vector<std::string> &args, const char *locale)
+run_result e2e::run_on_terminal(const std::vector<std::string> &args, const char *locale,
+                                const char *program, bool err_too)
 {
-	launch how{PROGRAM, args, work};
+	launch how{program, args, work};
 	how.out_tty = true;
+	how.err_tty = err_too;
 	how.locale = locale;
-	how.err_path = top + "/program.err";
+	if (!err_too)
+		how.err_path = top + "/program.err";
 	return spawn(how);
 }
 

@@ -97,10 +97,11 @@ protected:
 	// file; a nonzero `nofile` sets the soft open-file limit.
 	run_result run_with(const std::vector<std::string> &args, uid_t id = 0,
 	                    bool err_tty = false, rlim_t nofile = 0, const char *program = PROGRAM);
-	// Runs the program in `work` with `args` and LC_ALL set to `locale`, its standard output a
-	// pseudo-terminal that passes bytes through as they are written, its standard error kept
-	// apart in a file.
-	run_result run_on_terminal(const std::vector<std::string> &args, const char *locale);
+	// Runs `program` in `work` with `args` and LC_ALL set to `locale`, its standard output a
+	// pseudo-terminal that passes bytes through as they are written, its standard error there
+	// too if `err_too`, else kept apart in a file.
+	run_result run_on_terminal(const std::vector<std::string> &args, const char *locale,
+	                           const char *program = PROGRAM, bool err_too = false);
 	// Runs `program` (the program or the undo) in `work` with `args`, its standard output
 	// kept, and sends it `sig` when it is about to make its `n`th call (from 1) of `at`,
 	// before that call takes effect, having called `meanwhile` while it waits there; `killed`
@@ -116,6 +117,9 @@ protected:
 	// through a loop device on `dir` for the rest of the test; false when that can't be done.
 	bool mount_image(const std::string &image, const std::string &dir,
 	                 const std::string &options);
+	// Mounts `source` on `dir` through FUSE (bindfs), every file shown as root's, mode 0755, for
+	// the rest of the test; false when bindfs is missing or fails.
+	bool mount_fuse(const std::string &source, const std::string &dir);
 	std::string log() const;
 	std::string journal() const;
 	// The line that an undo without --run starts with when it takes back run `n`, counted from

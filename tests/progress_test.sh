@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The progress line as a real terminal shows it: in tmux, 40 and 80 columns wide, with the
-# cursor on the last line, a run redraws it several times (stopped and continued by this script,
-# so that its walk takes a while); afterwards nothing of it may be left on the screen or in the
-# scrollback, "Accessing...done" is whole, and the report's lines follow in order.
+# The progress line as a real terminal shows it: in tmux, 40 and 80 columns wide, and 100 shrunk
+# to 40 while it shows, with the cursor on the last line, a run redraws it several times (stopped
+# and continued by this script, so that its walk takes a while); afterwards nothing of it may be
+# left on the screen or in the scrollback, "Accessing...done" is whole, and the report's lines
+# follow in order. Piped to tee, which writes to that terminal too, it shows no progress line.
 # Skipped (status 77) without tmux, unless MAC2CP850_REQUIRE_TMUX is set, as in CI.
 # Usage: progress_test.sh PROGRAM E2E_DIR
 set -euo pipefail
@@ -34,7 +35,10 @@ rm "$e2e.fifo"
 
 progress='entries: [0-9]|folders: [0-9]|conversions: [0-9]'
 failed=0
-for width in 40 80; do
+# Each case: the window's width, the width it shrinks to at the third stop (- for none), and
+# what standard output is piped to (- for nothing).
+for case in "40 - -" "80 - -" "100 40 -" "80 - tee"; do
+	read -r width shrink pipe <<<"$case"
 	rm -rf "$e2e"
 	mkdir -p "$e2e/convmount" "$e2e/records" "$e2e/work"
 	python3 -c 'import sys; sys.stdout.buffer.write(bytes(0 if v in (0, 47) else v for v in range(256)))' \
@@ -51,8 +55,8 @@ for width in 40 80; do
 		cd '$e2e/work'
 		clear
 		printf '\n%.0s' \$(seq 30)
-		sh -c 'kill -STOP \$\$; exec "\$0"' '$program' &
-		echo \$! >'$e2e/pid'
+		sh -c 'echo \$\$ >"\$1"; kill -STOP \$\$; exec "\$0"' '$program' '$e2e/pid' \
+			$([ "$pipe" = - ] || echo "| $pipe '$e2e/piped'") &
 		wait
 	EOF
 	tmux new-session -d -x "$width" -y 20 -s progress "sh '$e2e/pane.sh'"
@@ -66,7 +70,10 @@ for width in 40 80; do
 	# Each time it continues, more than 250 ms have passed since its last redraw. It runs for
 	# 2 ms at a time, timed by read, a builtin: starting sleep can take longer than that.
 	shown=0
+	stops=0
 	while kill -STOP "$pid" 2>/dev/null; do
+		stops=$((stops + 1))
+		[ "$stops" != 3 ] || [ "$shrink" = - ] || tmux resize-window -t progress -x "$shrink"
 		sleep 0.26
 		if tmux capture-pane -p -t progress | grep -qE "$progress"; then
 			shown=$((shown + 1))
@@ -82,8 +89,9 @@ for width in 40 80; do
 	tmux kill-session -t progress
 
 	why=
-	if [ "$shown" -lt 3 ]; then
-		why="the progress was seen only $shown times"
+	if { [ "$pipe" = - ] && [ "$shown" -lt 3 ]; } || { [ "$pipe" != - ] && [ "$shown" != 0 ]; }
+	then
+		why="the progress was seen $shown times"
 	elif grep -qE "$progress" <<<"$screen"; then
 		why="progress left on the screen"
 	else
@@ -102,11 +110,11 @@ May the Umlaut be with you."
 		[ "$report" = "$expected" ] || why="the report differs"
 	fi
 	if [ -n "$why" ]; then
-		echo "progress_test: $width columns: $why; the screen:"
+		echo "progress_test: $case: $why; the screen:"
 		printf '%s\n' "$screen"
 		failed=1
 	else
-		echo "progress_test: $width columns: progress seen $shown times, nothing left"
+		echo "progress_test: $case: progress seen $shown times, nothing left"
 	fi
 done
 rm -rf "$e2e"

@@ -4,6 +4,7 @@
 #include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -69,8 +70,8 @@ protected:
 	std::vector<std::string> frozen;
 };
 
-// What the design asks: a table that can't be opened stops the run with "FAILED" and 255;
-// anything that opens loads its first 256 bytes, at most, and never blocks.
+// A table that can't be opened, or is no regular file, stops the run with "FAILED" and 255,
+// never blocking; a regular file loads its first 256 bytes, at most.
 TEST_F(fault, table_files_that_are_not_tables)
 {
 	struct table_case {
@@ -79,13 +80,13 @@ TEST_F(fault, table_files_that_are_not_tables)
 		bool converts;       // whether ":41" is decoded
 	};
 	const std::vector<table_case> cases = {
-	        {"FIFO without a writer", "", false},
-	        {"FIFO whose writer sends nothing", "", false},
-	        {"FIFO whose writer sends 100 bytes and stays", "", true},
-	        {"link to /dev/zero", "", false},
-	        {"link to /dev/null", "", false},
+	        {"FIFO without a writer", "not a regular file", false},
+	        {"FIFO whose writer sends nothing", "not a regular file", false},
+	        {"FIFO whose writer sends 100 bytes and stays", "not a regular file", false},
+	        {"link to /dev/zero", "40 Too many levels of symbolic links", false},
+	        {"link to /dev/null", "40 Too many levels of symbolic links", false},
 	        {"sparse 1 GiB file", "", true},
-	        {"dangling link", "2 No such file or directory", false},
+	        {"dangling link", "40 Too many levels of symbolic links", false},
 	        {"link to itself", "40 Too many levels of symbolic links", false},
 	        {"socket", "6 No such device or address", false},
 	};
@@ -225,7 +226,9 @@ TEST_F(fault, record_folder_fills_up_during_the_run)
 	        r.out.find(journal_path + ": ") != std::string::npos ? journal_path : log_path;
 	EXPECT_EQ(r.status, 1);
 	EXPECT_EQ(r.out,
-	          report(11, 3010, 3010, withheld(kept, reason + ": 28 No space left on device")));
+	          report(11, 3010, 3010,
+	                 withheld(kept,
+	                          reason + ": would leave less than 1% of its file system free")));
 	std::vector<std::string> logged;
 	std::string text = log();
 	ASSERT_TRUE(text.starts_with(log_section("", 0, 0, 0).substr(0, 64)));
@@ -252,6 +255,53 @@ TEST_F(fault, record_folder_fills_up_during_the_run)
 	        pairs.size(), reason.substr(reason.rfind('/') + 1).c_str());
 }
 
+// Records that can't all fit on their ext4 file system, which keeps 5% for root: they leave at
+// least 1% of its size free to users, however near they come. Every rename made has its whole
+// log line and journal record, and the undo takes back exactly those; the others are withheld.
+TEST_F(fault, records_leave_the_last_percent_free)
+{
+	if (!mount_image(top + "/records.img", records, ""))
+		GTEST_SKIP() << "no ext4 image can be loop-mounted here";
+	const int count = 600;  // about 1.2 kB of records each, some 700 kB in all
+	for (int i = 0; i < count; i++)
+		write_file(mount + "/" + std::to_string(i) + ":41" + std::string(240, 'x'), "");
+	const std::vector<std::string> before = names(mount);
+	struct statvfs fs;
+	ASSERT_EQ(statvfs(records.c_str(), &fs), 0);
+	fill(records + "/filler", (fs.f_bavail - fs.f_blocks / 100) * fs.f_frsize - (256 << 10));
+
+	run_result r = run();
+
+	sync();  // and what writing the records back to disk adds
+	ASSERT_EQ(statvfs(records.c_str(), &fs), 0);
+	EXPECT_GE(fs.f_bavail * 100, fs.f_blocks);
+	std::vector<std::string> pairs;
+	for (const std::string &name : names(mount))
+		if (name.find(':') == std::string::npos)
+			pairs.push_back(mount + "/" + name.substr(0, name.find('A')) + ":41" +
+			                std::string(240, 'x') + " -> " + mount + "/" + name);
+	ASSERT_GT(pairs.size(), 10u);
+	auto reason = r.out.find(journal_path + ":") == std::string::npos ? log_path : journal_path;
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out,
+	          report(1, count, count,
+	                 withheld(count - pairs.size(),
+	                          reason + ": would leave less than 1% of its file system free")));
+	const std::string text = log();
+	EXPECT_TRUE(text.ends_with("\r\n") && journal().ends_with("\n"));
+	for (const std::string &pair : pairs)
+		EXPECT_NE(text.find("\r\n" + pair + "\r\n"), std::string::npos) << pair;
+	EXPECT_EQ(std::count(text.begin(), text.end(), '>'), static_cast<long>(pairs.size()));
+
+	run_result back = undo();
+
+	EXPECT_EQ(back.status, 0);
+	EXPECT_TRUE(back.out.ends_with("\n" + std::to_string(pairs.size()) +
+	                               " reverted, 0 already reverted, 0 missing, 0 refused, "
+	                               "0 unparseable, 0 failed in the run\n"));
+	EXPECT_EQ(names(mount), before);
+}
+
 TEST_F(fault, read_only_record_folder_keeps_its_log)
 {
 	if (!mount_tmpfs(records, "size=64k,mode=0755"))
@@ -269,6 +319,23 @@ TEST_F(fault, read_only_record_folder_keeps_its_log)
 	EXPECT_FALSE(exists(stats_path));
 	EXPECT_EQ(names(mount).size(), 12u);
 	EXPECT_EQ(names(mount)[0], "f0:41");
+}
+
+// No lock, no rename: with no inode left for the lock file, another run may hold the lock of one
+// removed since, so nothing is renamed and no record written.
+TEST_F(fault, lock_file_that_cannot_be_made)
+{
+	if (!mount_tmpfs(records, "nr_inodes=2,mode=0755"))
+		GTEST_SKIP() << "can't mount a tmpfs";
+	write_file(log_path, "earlier run\r\n");
+	write_file(mount + "/f:41", "");
+
+	run_result r = run();
+
+	EXPECT_EQ(r.status, 1);
+	EXPECT_EQ(r.out, report(1, 1, 1, withheld(1, lock_path + ": 28 No space left on device")));
+	EXPECT_EQ(log(), "earlier run\r\n");
+	EXPECT_EQ(names(mount), std::vector<std::string>{"f:41"});
 }
 
 // Records that are FIFOs nobody reads: they can take no record, so nothing is renamed, and the

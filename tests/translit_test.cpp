@@ -51,7 +51,7 @@ TEST_F(translit_file, bad_files_are_refused_before_the_walk)
 		runaway += "A0 +\n";
 	const std::vector<bad_case> cases = {
 	        {"missing", "", "2 No such file or directory"},
-	        {"folder", "/", "21 Is a directory"},
+	        {"folder", "/", "not a regular file"},
 	        {"no blank", "DBEUR\n", "line 1: " + no_line},
 	        {"one digit", "D EUR\n", "line 1: " + no_line},
 	        {"not hex", "A0 +\nDG EUR\n", "line 2: " + no_line},

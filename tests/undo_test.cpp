@@ -243,6 +243,7 @@ TEST_F(undo_run, journal_lines_that_are_no_record)
 		int status;
 		std::string out;  // the end of standard output
 		std::string err;
+		const char *in_d = "a:41";  // the entry of folder d after the undo
 	};
 	const std::string summary = " already reverted, 0 missing, 0 refused, ";
 	const std::vector<journal_case> cases = {
@@ -254,6 +255,12 @@ TEST_F(undo_run, journal_lines_that_are_no_record)
 	         "\nunparseable: no record\n2 reverted, 0" + summary +
 	                 "1 unparseable, 0 failed in the run\n",
 	         ""},
+	        {"bytes no run writes, then a later run", 1,
+	         "\n2 reverted, 0" + summary + "1 unparseable, 0 failed in the run\n", ""},
+	        {"a line alone in a later run", 1,
+	         "\nunparseable: no record\n0 reverted, 0" + summary +
+	                 "1 unparseable, 0 failed in the run\n",
+	         "", "aA"},
 	        {"format 3", 2, "",
 	         "mac2cp850-undo: " + journal_path + ": run 1: format not known: 3\n"},
 	};
@@ -282,6 +289,12 @@ TEST_F(undo_run, journal_lines_that_are_no_record)
 			write_file(journal_path, text.insert(after_mount_point, "no record\n"));
 		} else if (what == "format 3") {
 			write_file(journal_path, "mac2cp850-journal 3" + text.substr(19));
+		} else if (what != "cut short at the end") {
+			write_file(journal_path,
+			           text + (what.starts_with("bytes") ? "no record" : ""));
+			run();
+			write_file(journal_path,
+			           journal() + (what.starts_with("bytes") ? "" : "no record\n"));
 		}
 
 		run_result r = undo(args);
@@ -290,7 +303,7 @@ TEST_F(undo_run, journal_lines_that_are_no_record)
 		EXPECT_TRUE(r.out.ends_with(c.out)) << r.out;
 		EXPECT_EQ(r.err, c.err);
 		if (c.status != 2)
-			EXPECT_EQ(names(mount + "/d"), std::vector<std::string>{"a:41"});
+			EXPECT_EQ(names(mount + "/d"), std::vector<std::string>{c.in_d});
 	}
 }
 
@@ -450,7 +463,9 @@ TEST_F(undo_run, new_file_with_a_reused_inode_number_is_refused)
 		write_file(journal_path, unmarked);
 		run_result blind = undo({"--dry-run"});
 		EXPECT_EQ(blind.out,
-		          "mac2cp850-undo: run 1 of 1, start not recorded\nwould revert: " +
+		          "mac2cp850-undo: run 1 of 1, start not recorded\nmac2cp850-undo: 1 of 1 "
+		          "renames and 2 of 2 folders have no mark: they are known by their inode "
+		          "number alone\nwould revert: " +
 		                  back("/img/f:41", "/img/fA") +
 		                  "dry run: 1 to revert, 0 already reverted, 0 missing, "
 		                  "0 to refuse, 0 unparseable, 0 failed in the run\n")
@@ -582,10 +597,13 @@ TEST_F(undo_run, usage_and_unreadable_input)
 		EXPECT_EQ(r.err, c.err);
 	}
 
-	write_file(journal_path, "no run here\n");
-	run_result empty = undo();
-	EXPECT_EQ(empty.status, 2);
-	EXPECT_EQ(empty.err, "mac2cp850-undo: " + journal_path + ": has 0 runs, no run 1\n");
+	for (const char *text : {"", "no run here\n"}) {
+		write_file(journal_path, text);
+		run_result list = undo({"--list"}), empty = undo();
+		EXPECT_EQ(list.status + empty.status, 0);
+		EXPECT_EQ(list.out, "mac2cp850-undo: " + journal_path + " holds no runs\n");
+		EXPECT_TRUE(empty.out.starts_with(list.out + "0 reverted, 0 already")) << empty.out;
+	}
 
 	run_result version = undo({"--version"});
 	EXPECT_EQ(version.status, 0);

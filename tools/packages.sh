@@ -15,6 +15,7 @@ test=("${build[@]}"
 	samba smbclient        # what a code page 850 client sees through a real server
 	samba-vfs-modules      # its cap module, which writes Mac names as colon escapes
 	tmux                   # the progress line as a real terminal shows it
+	bindfs                 # a FUSE mount that shows every file as root's, which must not pass
 )
 fuzz=("${build[@]}" clang libclang-rt-14-dev)
 bench=("${build[@]}" python3 time strace
