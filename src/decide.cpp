@@ -19,6 +19,17 @@ namespace
 
 std::string charset_why[256];  // with by_charset: why an escape of each value stays; "": none
 
+// With a source of characters of several bytes, names are decoded whole, from `source_name` to
+// `target_name` through `whole_cd`; `source_cd` (to wide characters) tells where a name is no
+// text of the source.
+bool whole_names;
+iconv_t whole_cd;
+iconv_t source_cd;
+std::string source_name;
+std::string target_name;
+std::string whole_bytes;  // the name at hand with its escapes above 127 as bytes
+std::string whole_why;    // why the name at hand keeps its name whole; "": it does not
+
 int hex_digit(char c)
 {
 	if (c >= '0' && c <= '9')
@@ -170,52 +181,26 @@ const char *misfit(const std::string &name)
 	return nullptr;
 }
 
-}  // namespace
-
-// A transliterated name that a Windows client can't use is decoded as without the
-// transliterations.
-bool decode_name(const char *name, std::string &out, bool transliterate)
-{
-	const char *colon = std::strchr(name, ':');
-	if (colon == nullptr)
-		return false;
-	bool transliterated = false;
-	bool changed = decode(name, colon, out, transliterate, transliterated);
-	if (by_charset && out.size() > 255)
-		return false;
-	if (transliterated && misfit(out) != nullptr)
-		changed = decode(name, colon, out, false, transliterated);
-	return changed;
-}
-
-const char *translit_misfit(const char *name)
-{
-	const char *colon = std::strchr(name, ':');
-	std::string out;
-	bool transliterated = false;
-	if (colon != nullptr)
-		(void)decode(name, colon, out, !by_charset, transliterated);
-	if (by_charset)
-		return out.size() > 255 ? "would be longer than 255 bytes" : nullptr;
-	return transliterated ? misfit(out) : nullptr;
-}
-
-namespace
-{
-
-// `in` converted whole by `cd`, from its initial state, with what ends a shifted state, which
-// takes the last `unshift` bytes (if given); false when it can't be (EILSEQ: no such character;
-// EINVAL: the input is incomplete).
-bool convert(iconv_t cd, std::string_view in, std::string &out, std::size_t *unshift = nullptr)
+// `in` converted whole by `cd`, strictly, from its initial state, with what ends a shifted
+// state, which takes the last `unshift` bytes (if given); false when it can't be (EILSEQ: no such
+// character; EINVAL: the input is incomplete), with the offset in `in` where it stopped in
+// `failed` (if given). A conversion that iconv calls irreversible is none.
+bool convert(iconv_t cd, std::string_view in, std::string &out, std::size_t *unshift = nullptr,
+             std::size_t *failed = nullptr)
 {
 	(void)iconv(cd, nullptr, nullptr, nullptr, nullptr);
-	out.assign(16 + 8 * in.size(), '\0');
+	out.resize(16 + 8 * in.size());
 	char *from = const_cast<char *>(in.data());
 	std::size_t from_left = in.size();
 	char *to = out.data();
 	std::size_t to_left = out.size();
-	if (iconv(cd, &from, &from_left, &to, &to_left) == static_cast<std::size_t>(-1))
+	if (std::size_t n = iconv(cd, &from, &from_left, &to, &to_left); n != 0) {
+		if (n != static_cast<std::size_t>(-1))
+			errno = EILSEQ;
+		if (failed != nullptr)
+			*failed = in.size() - from_left;
 		return false;
+	}
 	std::size_t before_unshift = to_left;
 	if (iconv(cd, nullptr, nullptr, &to, &to_left) == static_cast<std::size_t>(-1))
 		return false;
@@ -255,32 +240,181 @@ fault open_iconv(const char *to, const char *from, const char *named, iconv_t &c
 	return {};
 }
 
-// Why `from` (to wide characters by `cd`) is refused, or "" when each of its bytes is one
-// character or none, whatever came before it, and ASCII stays ASCII; fills `wide` with each byte's
-// character, empty where it has none.
-std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256])
+// Whether a sequence of two or three ASCII bytes that starts with `lead`, which is no character
+// alone, converts to nothing: an escape sequence that changes a shift state, as ISO-2022's do.
+bool starts_shift(iconv_t cd, char lead)
+{
+	std::string seq;
+	std::string out;
+	for (int second = 1; second < 0x80; second++) {
+		seq.assign({lead, static_cast<char>(second)});
+		if (convert(cd, seq, out)) {
+			if (out.empty())
+				return true;
+			continue;
+		}
+		for (int third = 1; third < 0x80 && errno == EINVAL; third++) {
+			seq.resize(2);
+			seq += static_cast<char>(third);
+			if (convert(cd, seq, out) && out.empty())
+				return true;
+			errno = EINVAL;
+		}
+	}
+	return false;
+}
+
+// Why `from` (to wide characters by `cd`) is refused, or "" when ASCII stays ASCII in it, each of
+// its bytes from 0x01 to 0x7F alone, and no character leaves a state that changes what follows;
+// fills `wide` with each byte's character, empty where it is none alone, and sets `multibyte`
+// when some byte starts a longer character. A charset whose characters have several bytes is
+// judged by its single bytes and the escape sequences of ASCII that would shift it.
+std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256], bool &multibyte)
 {
 	std::string out;
-	bool ascii_kept = true;
+	multibyte = false;
+	bool shift_sought = false;
 	for (int value = 1; value < 256; value++) {
 		char byte = static_cast<char>(value);
 		wide[value].clear();
-		if (convert(cd, std::string_view(&byte, 1), out))
+		if (convert(cd, std::string_view(&byte, 1), out)) {
 			wide[value] = out;
-		else if (errno != EILSEQ)
-			return std::string(from) + " is no single-byte charset";
+		} else if (errno != EILSEQ) {
+			multibyte = true;
+			if (value < 0x80 && !shift_sought && starts_shift(cd, byte))
+				return std::string(from) + " keeps a shift state";
+			shift_sought = shift_sought || value < 0x80;
+		}
 		if (keeps_state(cd, std::string_view(&byte, 1), "A"))
 			return std::string(from) + " keeps a shift state";
-		if (!wide[value].empty() && wide[value].size() != sizeof(wchar_t))
-			return std::string(from) + " is no single-byte charset";
-		wchar_t c = 0;
-		std::memcpy(&c, wide[value].data(), wide[value].size());
-		ascii_kept = ascii_kept && (value >= 0x80 || c == static_cast<wchar_t>(value));
+		multibyte = multibyte ||
+		            (!wide[value].empty() && wide[value].size() != sizeof(wchar_t));
 	}
-	return ascii_kept ? "" : std::string(from) + " does not keep ASCII as it is";
+	for (int value = 1; value < 0x80; value++) {
+		wchar_t c = 0;
+		if (wide[value].size() == sizeof c)
+			std::memcpy(&c, wide[value].data(), sizeof c);
+		if (c == static_cast<wchar_t>(value))
+			continue;
+		// Shift_JIS as glibc reads it gives the yen sign for '\' and the overline for '~'.
+		std::memcpy(&c, wide[0x5C].data(), std::min(sizeof c, wide[0x5C].size()));
+		bool yen = multibyte && wide[0x5C].size() == sizeof c && c == 0xA5;
+		return std::string(from) + " does not keep ASCII as it is" +
+		       (yen ? ": try CP932" : "");
+	}
+	return {};
+}
+
+// Characters of the scripts whose charsets have characters of several bytes, and those a
+// target may hold back to see what follows (Ê, which BIG5-HKSCS may combine with a mark).
+constexpr std::wstring_view probes = L"\u00e9\u00ca\u0416\u3042\u30bd\u4e00\uac00\uff76\u20ac";
+
+// Where byte `decoded` of whole_bytes stands in `name`: an escape above 127 gave one byte.
+std::size_t disk_offset(const char *name, std::size_t decoded)
+{
+	std::size_t at = 0;
+	for (std::size_t n = 0; n < decoded && name[at] != '\0'; n++)
+		at += escape_at(name + at) >= 0x80 ? 3 : 1;
+	return at;
+}
+
+// Why `out`, converted whole, can't be a name that the next run leaves as it is; nullptr when
+// it can.
+const char *whole_misfit(const std::string &out)
+{
+	if (out.empty())
+		return "would be empty";
+	if (out == "." || out == "..")
+		return out == "." ? "would be '.'" : "would be '..'";
+	if (out.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+		return "would hold '/' or NUL";
+	for (std::size_t at = out.find(':'); at != std::string::npos; at = out.find(':', at + 1))
+		if (escape_at(out.c_str() + at) >= 0x80)
+			return "would hold an escape that the next run decodes";
+	if (out.size() > 255)
+		return "would be longer than 255 bytes";
+	return nullptr;
+}
+
+// Decodes `name` whole: each escape above 127 becomes its byte, every other byte stays, and the
+// bytes are converted strictly, never in part. False, with whole_why saying why when it is not
+// for want of such an escape, when the name stays.
+bool decode_whole(const char *name, std::string &out)
+{
+	whole_why.clear();
+	whole_bytes.clear();
+	bool escaped = false;
+	bool raw = false;
+	for (const char *p = name; *p != '\0';) {
+		int value = escape_at(p);
+		if (value >= 0x80) {
+			whole_bytes += static_cast<char>(value);
+			escaped = true;
+			p += 3;
+			continue;
+		}
+		raw = raw || static_cast<unsigned char>(*p) >= 0x80;
+		whole_bytes += *p++;
+	}
+	if (!escaped)
+		return false;
+	if (raw) {
+		whole_why = "holds a byte above 127 that is no escape";
+		return false;
+	}
+	std::size_t failed = 0;
+	if (!convert(whole_cd, whole_bytes, out, nullptr, &failed)) {
+		std::string wide;
+		if (convert(source_cd, whole_bytes, wide, nullptr, &failed))
+			whole_why = "has a character not in " + target_name;
+		else
+			whole_why = "is not " + source_name + " text at byte " +
+			            std::to_string(disk_offset(name, failed) + 1);
+		return false;
+	}
+	if (const char *why = whole_misfit(out)) {
+		whole_why = why;
+		return false;
+	}
+	return true;
 }
 
 }  // namespace
+
+// A transliterated name that a Windows client can't use is decoded as without the
+// transliterations.
+bool decode_name(const char *name, std::string &out, bool transliterate)
+{
+	if (by_charset && whole_names)
+		return decode_whole(name, out);
+	const char *colon = std::strchr(name, ':');
+	if (colon == nullptr)
+		return false;
+	bool transliterated = false;
+	bool changed = decode(name, colon, out, transliterate, transliterated);
+	if (by_charset && out.size() > 255)
+		return false;
+	if (transliterated && misfit(out) != nullptr)
+		changed = decode(name, colon, out, false, transliterated);
+	return changed;
+}
+
+const char *translit_misfit(const char *name)
+{
+	if (by_charset && whole_names) {
+		std::string out;
+		(void)decode_whole(name, out);
+		return whole_why.empty() ? nullptr : whole_why.c_str();
+	}
+	const char *colon = std::strchr(name, ':');
+	std::string out;
+	bool transliterated = false;
+	if (colon != nullptr)
+		(void)decode(name, colon, out, !by_charset, transliterated);
+	if (by_charset)
+		return out.size() > 255 ? "would be longer than 255 bytes" : nullptr;
+	return transliterated ? misfit(out) : nullptr;
+}
 
 // Both sides go through wide characters, as glibc's conversions do, so that a source is judged
 // by its own bytes and a target by its own. Each escape is converted alone, so neither side may
@@ -302,8 +436,8 @@ fault load_charsets(const char *from, const char *to)
 		return f;
 	}
 	std::string wide[256];
-	std::string why = check_source(source, from, wide);
-	(void)iconv_close(source);
+	bool multibyte = false;
+	std::string why = check_source(source, from, wide, multibyte);
 	std::string out;
 	for (int value = 1; value < 0x80 && why.empty(); value++) {
 		if (!convert(target, wide[value], out) ||
@@ -312,6 +446,12 @@ fault load_charsets(const char *from, const char *to)
 	}
 	for (int value = 1; value < 256 && why.empty(); value++) {
 		if (!wide[value].empty() && keeps_state(target, wide[value], wide[int{'A'}]))
+			why = std::string(to) + " keeps a shift state";
+	}
+	// A name of several scripts probes a target that a source of one byte a character can't.
+	for (wchar_t c : multibyte ? probes : std::wstring_view()) {
+		std::string_view probe(reinterpret_cast<const char *>(&c), sizeof c);
+		if (why.empty() && keeps_state(target, probe, wide[int{'A'}]))
 			why = std::string(to) + " keeps a shift state";
 	}
 	for (int value = 0; value < 256 && why.empty(); value++) {
@@ -333,8 +473,28 @@ fault load_charsets(const char *from, const char *to)
 			charset_code[value] = out;
 	}
 	(void)iconv_close(target);
-	if (!why.empty())
-		return {0, why};
+	if (whole_names) {
+		(void)iconv_close(whole_cd);
+		(void)iconv_close(source_cd);
+		whole_names = false;
+	}
+	if (!why.empty() || !multibyte) {
+		(void)iconv_close(source);
+		if (!why.empty())
+			return {0, why};
+		by_charset = true;
+		return {};
+	}
+	if (fault f = open_iconv(to, from, from, whole_cd)) {
+		(void)iconv_close(source);
+		return f;
+	}
+	source_cd = source;
+	source_name = from;
+	target_name = to;
+	for (int value = 0x80; value < 256; value++)
+		charset_why[value].clear();
+	whole_names = true;
 	by_charset = true;
 	return {};
 }

@@ -116,8 +116,8 @@ void list_kept(const std::string &dir, std::string_view name, const char *origin
 			append_shown(line, STDOUT_FILENO, why);
 		else if (!by_charset)
 			line.append("would be decoded by the next run");
-		else if (translit_misfit(original) != nullptr)
-			line.append("stays: the name would be longer than 255 bytes");
+		else if (const char *misfit = translit_misfit(original))
+			line.append("stays: the name ").append(misfit);
 		else
 			line.append("would complete an escape");
 		if (why == nullptr || translit[value].empty())
