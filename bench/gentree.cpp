@@ -33,11 +33,20 @@ std::mt19937_64 rng;
 std::uint64_t escaped_percent;
 std::uint64_t escaped;
 bool japanese;  // the escaped names are Japanese, as a cap server in CP932 stores them
+// Draws the Japanese words, so that rng draws the same tree, with the same entries escaped, as
+// for Mac names.
+std::mt19937_64 words_rng;
 
 [[noreturn]] void fail(const char *what, const std::string &name)
 {
 	std::fprintf(stderr, "gentree: %s %s: %s\n", what, name.c_str(), std::strerror(errno));
 	std::exit(1);
+}
+
+void seed(std::uint64_t value)
+{
+	rng.seed(value);
+	words_rng.seed(~value);
 }
 
 void append_byte(std::string &name, unsigned byte)
@@ -54,26 +63,26 @@ void append_byte(std::string &name, unsigned byte)
 std::string japanese_words()
 {
 	std::string words;
-	for (std::uint64_t word = 0, count = 1 + rng() % 3; word < count; word++) {
-		std::uint64_t kind = rng() % 20;
-		for (std::uint64_t i = 0, length = 2 + rng() % 3; i < length; i++) {
+	for (std::uint64_t word = 0, count = 1 + words_rng() % 3; word < count; word++) {
+		std::uint64_t kind = words_rng() % 20;
+		for (std::uint64_t i = 0, length = 2 + words_rng() % 3; i < length; i++) {
 			if (kind < 12) {
 				// Leads 0x89..0x97, trails 0x40..0xFC but 0x7F: rows 17 to 46.
-				unsigned trail = 0x40 + static_cast<unsigned>(rng() % 188);
-				append_byte(words, 0x89 + static_cast<unsigned>(rng() % 15));
+				unsigned trail = 0x40 + static_cast<unsigned>(words_rng() % 188);
+				append_byte(words, 0x89 + static_cast<unsigned>(words_rng() % 15));
 				append_byte(words, trail < 0x7F ? trail : trail + 1);
 			} else if (kind < 17) {
-				unsigned trail = 0x40 + static_cast<unsigned>(rng() % 86);
+				unsigned trail = 0x40 + static_cast<unsigned>(words_rng() % 86);
 				append_byte(words, 0x83);
 				append_byte(words, trail < 0x7F ? trail : trail + 1);
 			} else if (kind < 19) {
 				append_byte(words, 0x82);
-				append_byte(words, 0x9F + static_cast<unsigned>(rng() % 83));
+				append_byte(words, 0x9F + static_cast<unsigned>(words_rng() % 83));
 			} else {
-				append_byte(words, 0xA6 + static_cast<unsigned>(rng() % 58));
+				append_byte(words, 0xA6 + static_cast<unsigned>(words_rng() % 58));
 			}
 		}
-		if (word + 1 < count && rng() % 2 == 0)
+		if (word + 1 < count && words_rng() % 2 == 0)
 			words += '_';
 	}
 	return words;
@@ -92,8 +101,6 @@ std::string make_name(std::uint64_t index, const char *suffix)
 		name += chars[rng() % 36];
 	if (rng() % 100 < escaped_percent) {
 		escaped++;
-		if (japanese)
-			return japanese_words() + "-" + std::to_string(index) + suffix;
 		int count = 1 + static_cast<int>(rng() % 2);
 		for (int i = 0; i < count; i++) {
 			char escape[4];
@@ -101,6 +108,8 @@ std::string make_name(std::uint64_t index, const char *suffix)
 			              0x80 + static_cast<int>(rng() % 32));
 			name.insert(rng() % (name.size() + 1), escape);
 		}
+		if (japanese)
+			name = japanese_words();
 	}
 	return name + "-" + std::to_string(index) + suffix;
 }
@@ -262,20 +271,20 @@ int main(int argc, char **argv)
 	std::string mode = argc > 1 ? argv[1] : "";
 	if (mode == "tree" && argc == 7) {
 		escaped_percent = std::strtoull(argv[5], nullptr, 10);
-		rng.seed(std::strtoull(argv[6], nullptr, 10));
+		seed(std::strtoull(argv[6], nullptr, 10));
 		make_tree(argv[2], std::strtoull(argv[3], nullptr, 10),
 		          std::strtoull(argv[4], nullptr, 10));
 		return 0;
 	}
 	if (mode == "deep" && argc == 6) {
 		escaped_percent = std::strtoull(argv[4], nullptr, 10);
-		rng.seed(std::strtoull(argv[5], nullptr, 10));
+		seed(std::strtoull(argv[5], nullptr, 10));
 		make_deep(argv[2], std::strtoull(argv[3], nullptr, 10));
 		return 0;
 	}
 	if (mode == "levels" && argc == 7) {
 		escaped_percent = std::strtoull(argv[5], nullptr, 10);
-		rng.seed(std::strtoull(argv[6], nullptr, 10));
+		seed(std::strtoull(argv[6], nullptr, 10));
 		std::vector<std::uint64_t> fanouts;
 		for (const char *p = argv[4]; *p != '\0';) {
 			char *end;
