@@ -96,14 +96,20 @@ bool completes_escape(const std::string &out, const std::string &rep)
 	return false;
 }
 
-// Decodes `name`, whose first ':' is at `colon`, escape by escape into `out`; false when nothing
-// changes. An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte. With
-// `transliterate`, an escape the table keeps takes its transliteration, where that can't make
-// escape text.
-bool decode(const decoder &d, std::string_view name, std::size_t colon, std::string &out,
-            bool transliterate, bool &transliterated)
+// What decode did.
+struct decoding {
+	bool changed = false;         // an escape was decoded or transliterated
+	bool transliterated = false;  // an escape was transliterated
+	bool colon = false;           // the result holds a ':'
+};
+
+// Decodes `name`, whose first ':' is at `colon`, escape by escape into `out`. An escape is ':'
+// and exactly two hex digits; any other ':' is an ordinary byte. With `transliterate`, an escape
+// the table keeps takes its transliteration, where that can't make escape text.
+decoding decode(const decoder &d, std::string_view name, std::size_t colon, std::string &out,
+                bool transliterate)
 {
-	bool changed = false;
+	decoding done;
 	out.assign(name.substr(0, colon));
 	for (std::size_t at = colon; at < name.size();) {
 		if (name[at] != ':') {
@@ -115,31 +121,35 @@ bool decode(const decoder &d, std::string_view name, std::size_t colon, std::str
 		int value = escape_at(name, at);
 		if (value < 0) {
 			out += name[at++];
+			done.colon = true;
 			continue;
 		}
 		if (d.kind == decoder::by_escape) {
 			const std::string &code = d.code[value];
 			if (!code.empty() && !completes_escape(out, code)) {
 				out += code;
-				changed = true;
+				done.changed = true;
 			} else {
 				out.append(name.substr(at, 3));
+				done.colon = true;
 			}
 		} else if (!d.why[value].empty()) {
 			const std::string &rep = d.translit[value];
 			if (transliterate && !rep.empty() && !completes_escape(out, rep)) {
 				out += rep;
-				transliterated = changed = true;
+				done.transliterated = done.changed = true;
 			} else {
 				out.append(name.substr(at, 3));
+				done.colon = true;
 			}
 		} else {
 			out += static_cast<char>(d.bytes[value]);
-			changed = true;
+			done.changed = true;
+			done.colon = done.colon || d.bytes[value] == ':';
 		}
 		at += 3;
 	}
-	return changed;
+	return done;
 }
 
 // Which of misfit_texts a Windows client can't use `name` for; -1 when it can.
@@ -179,14 +189,15 @@ void decide_by_escape(const decoder &d, std::string_view name, decision &out)
 	if (colon == std::string_view::npos)
 		return;
 	const bool table = d.kind == decoder::table;
-	bool transliterated = false;
-	bool changed = decode(d, name, colon, out.name, table && d.transliterate, transliterated);
-	int misfit_of = transliterated ? misfit(out.name) : -1;
+	decoding done = decode(d, name, colon, out.name, table && d.transliterate);
+	int misfit_of = done.transliterated ? misfit(out.name) : -1;
 	// A transliterated name that a Windows client can't use is decoded as without them.
 	if (misfit_of >= 0)
-		changed = decode(d, name, colon, out.name, false, transliterated);
+		done = decode(d, name, colon, out.name, false);
 	const bool too_long = !table && out.name.size() > 255;
-	out.renamed = changed && !too_long;
+	out.renamed = done.changed && !too_long;
+	if (out.renamed && !done.colon)
+		return;
 	std::string_view result = out.renamed ? std::string_view(out.name) : name;
 	bool option_known = false;
 	for (std::size_t at = result.find(':'); at != std::string_view::npos;
@@ -212,11 +223,11 @@ void decide_by_escape(const decoder &d, std::string_view name, decision &out)
 			// Whether the option would take the transliteration of this escape.
 			if (!option_known) {
 				option_known = true;
-				bool with = false;
-				if (!decode(d, name, colon, d.scratch, true, with))
+				decoding with = decode(d, name, colon, d.scratch, true);
+				if (!with.changed)
 					d.scratch = name;
-				else if (with && misfit(d.scratch) >= 0)
-					(void)decode(d, name, colon, d.scratch, false, with);
+				else if (with.transliterated && misfit(d.scratch) >= 0)
+					(void)decode(d, name, colon, d.scratch, false);
 			}
 			if (count(d.scratch, what) < count(result, what))
 				why = d.with_option[value];
