@@ -10,8 +10,6 @@
 namespace
 {
 
-const iconv_t no_iconv = reinterpret_cast<iconv_t>(-1);
-
 // What a transliterated name that a Windows client can't use would be wrong in.
 constexpr std::string_view misfit_texts[] = {"would be longer than 255 bytes", "would end in '.'",
                                              "would end in a blank"};
@@ -36,19 +34,19 @@ struct decoder {
 	std::string_view completing[256];
 	std::string_view misfits[256][std::size(misfit_texts)];
 	std::string notes;
-	std::string to;                // by_escape, whole: the charset of the new names
-	std::string from;              // whole: the volume's charset
-	std::string not_in_target;     // whole: why a name with a character `to` lacks stays
-	iconv_t whole_cd = no_iconv;   // whole: `from` to `to`
-	iconv_t source_cd = no_iconv;  // whole: `from` to wide characters, to find bad text
-	mutable std::string scratch;   // a name's bytes, or its decoding with the option
-	mutable std::string wide;      // a name in wide characters
+	std::string to;               // by_escape, whole: the charset of the new names
+	std::string from;             // whole: the volume's charset
+	std::string not_in_target;    // whole: why a name with a character `to` lacks stays
+	iconv_t whole_cd = nullptr;   // whole: `from` to `to`
+	iconv_t source_cd = nullptr;  // whole: `from` to wide characters, to find bad text
+	mutable std::string scratch;  // a name's bytes, or its decoding with the option
+	mutable std::string wide;     // a name in wide characters
 
 	~decoder()
 	{
-		if (whole_cd != no_iconv)
+		if (whole_cd != nullptr)
 			(void)iconv_close(whole_cd);
-		if (source_cd != no_iconv)
+		if (source_cd != nullptr)
 			(void)iconv_close(source_cd);
 	}
 };
@@ -292,7 +290,7 @@ void decide_whole(const decoder &d, std::string_view name, decision &out)
 	std::string_view why;
 	std::size_t failed = 0;
 	if (!escaped) {
-		why = {};
+		// Nothing to decode: only its escapes of '.' and '/' are listed.
 	} else if (raw) {
 		why = "holds a byte above 127 that is no escape";
 	} else if (!convert(d.whole_cd, bytes, out.name, nullptr, &failed)) {
@@ -336,11 +334,11 @@ void decide_name(const decoder &d, std::string_view name, decision &out)
 
 // A run of escapes that reads as one UTF-8 character rarely comes from a Mac name: its lead byte
 // is mostly a symbol there, and its continuation bytes accented letters. Of the characters of two
-// bytes only letters count (U+00C0 to U+04FF: Latin, Greek, Cyrillic), as a typographic
-// apostrophe before an accented letter reads as one of Armenian ("l’école"). A raw byte after an
-// escape is what CP932, GBK and BIG5 leave of a trail byte below 128, but a Mac name puts a
-// letter, a digit, '.', a blank or '_' after its accented letters, seldom the rest of this ASCII
-// punctuation.
+// bytes only letters count (U+00C0 to U+04FF: Latin, Greek, Cyrillic), as the typographic
+// apostrophe before an e acute of French names (:d5:8e) reads as an Armenian one. A raw byte
+// after an escape is what CP932, GBK and BIG5 leave of a trail byte below 128, but a Mac name
+// puts a letter, a digit, '.', a blank or '_' after its accented letters, seldom the rest of
+// this ASCII punctuation.
 bool looks_multibyte(const decoder &d, std::string_view name)
 {
 	if (d.kind == decoder::whole)
@@ -579,10 +577,11 @@ fault open_iconv(const char *to, const char *from, const char *named, iconv_t &c
 {
 	if (*named == '\0')
 		return {0, "a charset needs a name"};
-	cd = iconv_open(to, from);
-	if (cd == no_iconv)
+	iconv_t opened = iconv_open(to, from);
+	if (reinterpret_cast<std::intptr_t>(opened) == -1)
 		return {errno == EINVAL ? 0 : errno,
 		        errno == EINVAL ? std::string("unknown charset ") + named : ""};
+	cd = opened;
 	return {};
 }
 
@@ -652,7 +651,8 @@ std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256],
 }
 
 // Characters of the scripts whose charsets have characters of several bytes, and one that a
-// target may hold back to see what follows (Ê, which BIG5-HKSCS may combine with a mark).
+// target may hold back to see what follows (E with circumflex, which BIG5-HKSCS may combine with a
+// mark).
 constexpr std::wstring_view probes = L"\u00e9\u00ca\u0416\u3042\u30bd\u4e00\uac00\uff76\u20ac";
 
 // Why `to` (from wide characters by `target`) is refused as the target of a source whose bytes
@@ -722,7 +722,7 @@ fault charset_decoder(const char *from, const char *to, decoder_ptr &out)
 	d->to = to;
 	if (fault f = open_iconv("WCHAR_T", from, from, d->source_cd))
 		return f;
-	iconv_t target = no_iconv;
+	iconv_t target = nullptr;
 	if (fault f = open_iconv(to, "WCHAR_T", to, target))
 		return f;
 	std::string wide[256];

@@ -1,8 +1,7 @@
-// The decision of a name, in-process: one table of decoders, names and what they become.
+// The decision of a name, in-process: one table of names and what they become.
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -21,32 +20,6 @@ std::string test_table()
 		table += static_cast<char>(v == 0x01 || v == 0x2F || (v >= 0x80 && v <= 0x83) ? 0
 		                                                                              : v);
 	return table;
-}
-
-// The decoder a case names: "table"; "table+t" with the transliterations, "table?t" with them
-// read but not taken, as in a dry run without the option; "FROM>TO" for charsets. A refused one
-// is its reason.
-const decoder *decoder_of(const std::string &spec, std::string &refused)
-{
-	const std::string translit = "80 EUR\n81 a.\n82 1\n83 fi\n";
-	static std::map<std::string, decoder_ptr> made;
-	static std::map<std::string, std::string> reasons;
-	if (made.count(spec) == 0 && reasons.count(spec) == 0) {
-		decoder_ptr d;
-		std::size_t arrow = spec.find('>');
-		if (arrow == std::string::npos) {
-			d = table_decoder(test_table());
-			fault f = add_transliterations(*d, spec == "table" ? "" : translit,
-			                               spec == "table+t");
-			EXPECT_FALSE(f);
-		} else if (fault f = charset_decoder(spec.substr(0, arrow).c_str(),
-		                                     spec.substr(arrow + 1).c_str(), d)) {
-			reasons[spec] = f.why;
-		}
-		made[spec] = std::move(d);
-	}
-	refused = reasons[spec];
-	return made[spec].get();
 }
 
 // A decision in one line: the new name or "=", what it keeps, and whether it looks multi-byte.
@@ -74,12 +47,15 @@ std::string repeated(const std::string &text, int times)
 
 TEST(decide, names_and_what_they_become)
 {
+	// "table"; "table+t" with the transliterations, "table?t" with them read but not taken, as
+	// in a dry run without the option; "FROM>TO" for charsets.
 	struct name_case {
 		const char *decoder;
 		std::string name;
 		std::string becomes;  // as decided() shows it; "refused: WHY" for a refused decoder
 	};
 	const std::string u8 = ":e5:85:b1:e6:9c:89.txt";  // 共有.txt in UTF-8
+	const std::string translit = "80 EUR\n81 a.\n82 1\n83 fi\n";
 	const std::string bullets = repeated(":a5", 15);
 	const std::vector<name_case> cases = {
 	        // The table, escape by escape: '/' and '.' always stay escapes, nothing is cut.
@@ -189,21 +165,22 @@ TEST(decide, names_and_what_they_become)
 	};
 	for (const name_case &c : cases) {
 		SCOPED_TRACE(std::string(c.decoder) + ": " + c.name);
-		std::string refused;
-		const decoder *d = decoder_of(c.decoder, refused);
-		if (d == nullptr) {
-			EXPECT_EQ("refused: " + refused, c.becomes);
-			continue;
-		}
-		EXPECT_EQ(decided(*d, c.name), c.becomes);
+		std::string spec = c.decoder;
+		std::size_t arrow = spec.find('>');
+		decoder_ptr d = table_decoder(test_table());
+		fault f = arrow != std::string::npos
+		                  ? charset_decoder(spec.substr(0, arrow).c_str(),
+		                                    spec.substr(arrow + 1).c_str(), d)
+		                  : add_transliterations(*d, spec == "table" ? "" : translit,
+		                                         spec == "table+t");
+		EXPECT_EQ(f ? "refused: " + f.why : decided(*d, c.name), c.becomes);
 	}
 	// Nor is a Mac Roman name told, such as the Samba test's, one a code.
-	std::string refused;
-	const decoder &table = *decoder_of("table", refused);
+	decoder_ptr table = table_decoder(test_table());
 	for (int code = 0x80; code < 0x100; code++) {
 		char name[16];
 		(void)std::snprintf(name, sizeof name, "%02x :%02x.txt", code, code);
-		EXPECT_FALSE(looks_multibyte(table, name)) << name;
+		EXPECT_FALSE(looks_multibyte(*table, name)) << name;
 	}
 	bool missing = true;
 	EXPECT_EQ(size_note(*table_decoder(std::string(257, 'x')), missing),
