@@ -251,7 +251,7 @@ const char *whole_misfit(const std::string &out)
 		return "would be empty";
 	if (out == "." || out == "..")
 		return out == "." ? "would be '.'" : "would be '..'";
-	if (out.find_first_of(std::string_view("/\0", 2)) != std::string::npos)
+	if (out.find('/') != std::string::npos || out.find('\0') != std::string::npos)
 		return "would hold '/' or NUL";
 	for (std::size_t at = out.find(':'); at != std::string::npos; at = out.find(':', at + 1))
 		if (escape_at(out, at) >= 0x80)
@@ -277,15 +277,18 @@ void decide_whole(const decoder &d, std::string_view name, decision &out)
 	bool escaped = false;
 	bool raw = false;
 	for (std::size_t at = 0; at < name.size();) {
-		int value = escape_at(name, at);
-		if (value >= 0x80) {
+		std::size_t colon = std::min(name.find(':', at), name.size());
+		raw = raw || std::any_of(name.begin() + at, name.begin() + colon, [](char c) {
+			      return static_cast<unsigned char>(c) >= 0x80;
+		      });
+		bytes.append(name.substr(at, colon - at));
+		int value = escape_at(name, colon);
+		if (value >= 0x80)
 			bytes += static_cast<char>(value);
-			escaped = true;
-			at += 3;
-			continue;
-		}
-		raw = raw || static_cast<unsigned char>(name[at]) >= 0x80;
-		bytes += name[at++];
+		else if (colon < name.size())
+			bytes += ':';
+		escaped = escaped || value >= 0x80;
+		at = colon + (value >= 0x80 ? 3 : 1);
 	}
 	std::string_view why;
 	std::size_t failed = 0;
