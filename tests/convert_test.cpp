@@ -64,6 +64,7 @@ TEST_F(conversion, escapes_decoded_and_kept)
 		if (name != result)
 			logged.push_back(mount + "/" + name + " -> " + mount + "/" + result);
 	}
+	std::sort(expected.begin(), expected.end());
 	std::sort(logged.begin(), logged.end());
 
 	run_result r = run();
