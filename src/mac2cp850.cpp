@@ -78,8 +78,8 @@ std::string installed_table()
 		exe.resize(2 * exe.size());
 	exe.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
 	std::size_t bin = exe.rfind('/');
-	std::size_t prefix =
-	        bin == std::string::npos || bin == 0 ? std::string::npos : exe.rfind('/', bin - 1);
+	std::size_t prefix = bin == std::string::npos || bin == 0 ? std::string::npos
+	                                                           : exe.rfind('/', bin - 1);
 	if (prefix != std::string::npos) {
 		std::string table = exe.substr(0, prefix) + "/share/mac2cp850/mac2cp850.tab";
 		if (access(table.c_str(), F_OK) == 0)
