@@ -15,9 +15,10 @@
 // decide's alone.
 struct decoder;
 
-// Frees a decoder; decoder_ptr calls it.
+// Frees a decoder.
 void free_decoder(decoder *d);
 
+// An owner of a decoder, which frees it.
 struct decoder_free {
 	void operator()(decoder *d) const
 	{
