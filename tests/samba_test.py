@@ -315,8 +315,7 @@ def convert_and_look(transliterate, docs):
 
 
 def mac(charset, codec, refused):
-    """A Mac charset's row: one file per character above 127, named with its code, and the
-    names of the codes whose character glibc can't encode in that charset."""
+    """A Mac charset's row: a file per character above 127, and those of `refused` codes."""
     names = ["%02x %s.txt" % (code, bytes([code]).decode(codec)) for code in range(0x80, 0x100)]
     return charset, names, {names[code - 0x80] for code in refused}
 
@@ -325,9 +324,8 @@ KANJI40 = "漢字仮名交混文書資料報告会議議事録予算決算計画
 HANZI40 = "中文簡體字資料報告會議記錄預算決算計劃設計規格測試結果一覽管理台帳照片圖像聲音視頻"
 HANGUL40 = "가나다라마바사아자차카타파하" * 2 + "갂갵똠뷁뛟뤨뭬뵈꺍뀨뉴둬"
 # (charset as iconv and Samba name it, the names its client writes, a folder's ending in '/',
-# those the server refuses). They hold the trail bytes '\' (ソ表能十許功蓋乗㘘), '|' (ポ倒亅倈吜咽),
-# '~' (ミ円亊倊吘品), '@' (ァ院丂〡傽一世\u3000) and 'A' beside 'a' (ア ヂ, 갂 갵, 丄 乤); 27 kanji
-# and ".txt" are the longest name a UTF-8 cap server takes.
+# those glibc can't encode). Trail bytes '\' ソ表能十許功蓋乗㘘, '|' ポ倒亅倈吜咽, '~' ミ円亊倊吘品,
+# '@' ァ院丂〡傽一世\u3000, 'A' and 'a' アヂ 갂갵 丄乤; 27 kanji fill a UTF-8 cap server's 255 bytes.
 CHARSETS = [mac("MACINTOSH", "mac_roman", {0xC6, 0xF0}),
             mac("MAC-CENTRALEUROPE", "mac_latin2", set()),
             mac("MACCYRILLIC", "mac_cyrillic", {0xFF}),
