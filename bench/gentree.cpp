@@ -1,13 +1,14 @@
 // Builds the benchmark's trees: seeded, so that every run meets the same names, and copied by
 // hard links, so that a fresh copy costs new folders but no new files.
 //
-//   gentree tree DIR ENTRIES PER_FOLDER ESCAPED_PERCENT SEED
-//   gentree deep DIR LEVELS ESCAPED_PERCENT SEED
-//   gentree levels DIR ENTRIES FANOUTS ESCAPED_PERCENT SEED
+//   gentree [--cp932] tree DIR ENTRIES PER_FOLDER ESCAPED_PERCENT SEED
+//   gentree [--cp932] deep DIR LEVELS ESCAPED_PERCENT SEED
+//   gentree [--cp932] levels DIR ENTRIES FANOUTS ESCAPED_PERCENT SEED
 //   gentree copy FROM TO
 //
 // Each but "copy" prints "folders F entries E escaped X": F counts DIR itself, E every entry
-// below it (folders included), X the entries whose names carry an escape the shipped table maps.
+// below it (folders included), X the entries whose names carry an escape the shipped table maps,
+// or with --cp932 the Japanese names, which `--from CP932` converts.
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -31,6 +32,10 @@ namespace
 std::mt19937_64 rng;
 std::uint64_t escaped_percent;
 std::uint64_t escaped;
+bool japanese;  // the escaped names are Japanese, as a cap server in CP932 stores them
+// Draws the Japanese words, so that rng draws the same tree, with the same entries escaped, as
+// for Mac names.
+std::mt19937_64 words_rng;
 
 [[noreturn]] void fail(const char *what, const std::string &name)
 {
@@ -38,9 +43,55 @@ std::uint64_t escaped;
 	std::exit(1);
 }
 
+void seed(std::uint64_t value)
+{
+	rng.seed(value);
+	words_rng.seed(~value);
+}
+
+void append_byte(std::string &name, unsigned byte)
+{
+	char escape[4];
+	std::snprintf(escape, sizeof escape, ":%02x", byte);
+	name += byte < 0x80 ? std::string(1, static_cast<char>(byte)) : escape;
+}
+
+// One to three Japanese words of two to four characters, in CP932 as a cap server stores it:
+// every byte above 127 escaped, the trail bytes 0x40..0x7E (among them '\', '|', '~' and '@')
+// as they are. The words are mostly kanji of JIS level 1, then katakana, hiragana and
+// half-width katakana; every code drawn is defined in CP932.
+std::string japanese_words()
+{
+	std::string words;
+	for (std::uint64_t word = 0, count = 1 + words_rng() % 3; word < count; word++) {
+		std::uint64_t kind = words_rng() % 20;
+		for (std::uint64_t i = 0, length = 2 + words_rng() % 3; i < length; i++) {
+			if (kind < 12) {
+				// Leads 0x89..0x97, trails 0x40..0xFC but 0x7F: rows 17 to 46.
+				unsigned trail = 0x40 + static_cast<unsigned>(words_rng() % 188);
+				append_byte(words, 0x89 + static_cast<unsigned>(words_rng() % 15));
+				append_byte(words, trail < 0x7F ? trail : trail + 1);
+			} else if (kind < 17) {
+				unsigned trail = 0x40 + static_cast<unsigned>(words_rng() % 86);
+				append_byte(words, 0x83);
+				append_byte(words, trail < 0x7F ? trail : trail + 1);
+			} else if (kind < 19) {
+				append_byte(words, 0x82);
+				append_byte(words, 0x9F + static_cast<unsigned>(words_rng() % 83));
+			} else {
+				append_byte(words, 0xA6 + static_cast<unsigned>(words_rng() % 58));
+			}
+		}
+		if (word + 1 < count && words_rng() % 2 == 0)
+			words += '_';
+	}
+	return words;
+}
+
 // A name like an office file server holds: letters and digits, in escaped_percent of the names
-// one or two escapes of Mac accented letters (0x80..0x9F, all mapped to code page 850), and the
-// index, which keeps names unique before and after decoding.
+// one or two escapes of Mac accented letters (0x80..0x9F, all mapped to code page 850) or, for a
+// Japanese volume, Japanese words instead of the letters, and the index, which keeps names
+// unique before and after decoding.
 std::string make_name(std::uint64_t index, const char *suffix)
 {
 	static const char chars[] = "abcdefghijklmnopqrstuvwxyz0123456789";
@@ -57,6 +108,8 @@ std::string make_name(std::uint64_t index, const char *suffix)
 			              0x80 + static_cast<int>(rng() % 32));
 			name.insert(rng() % (name.size() + 1), escape);
 		}
+		if (japanese)
+			name = japanese_words();
 	}
 	return name + "-" + std::to_string(index) + suffix;
 }
@@ -210,23 +263,28 @@ void copy(int from, int to)
 
 int main(int argc, char **argv)
 {
+	japanese = argc > 1 && std::strcmp(argv[1], "--cp932") == 0;
+	if (japanese) {
+		argc--;
+		argv++;
+	}
 	std::string mode = argc > 1 ? argv[1] : "";
 	if (mode == "tree" && argc == 7) {
 		escaped_percent = std::strtoull(argv[5], nullptr, 10);
-		rng.seed(std::strtoull(argv[6], nullptr, 10));
+		seed(std::strtoull(argv[6], nullptr, 10));
 		make_tree(argv[2], std::strtoull(argv[3], nullptr, 10),
 		          std::strtoull(argv[4], nullptr, 10));
 		return 0;
 	}
 	if (mode == "deep" && argc == 6) {
 		escaped_percent = std::strtoull(argv[4], nullptr, 10);
-		rng.seed(std::strtoull(argv[5], nullptr, 10));
+		seed(std::strtoull(argv[5], nullptr, 10));
 		make_deep(argv[2], std::strtoull(argv[3], nullptr, 10));
 		return 0;
 	}
 	if (mode == "levels" && argc == 7) {
 		escaped_percent = std::strtoull(argv[5], nullptr, 10);
-		rng.seed(std::strtoull(argv[6], nullptr, 10));
+		seed(std::strtoull(argv[6], nullptr, 10));
 		std::vector<std::uint64_t> fanouts;
 		for (const char *p = argv[4]; *p != '\0';) {
 			char *end;
@@ -244,9 +302,10 @@ int main(int argc, char **argv)
 		copy(from, to);
 		return 0;
 	}
-	std::fprintf(stderr, "usage: gentree tree DIR ENTRIES PER_FOLDER ESCAPED_PERCENT SEED\n"
-	                     "       gentree deep DIR LEVELS ESCAPED_PERCENT SEED\n"
-	                     "       gentree levels DIR ENTRIES FANOUTS ESCAPED_PERCENT SEED\n"
-	                     "       gentree copy FROM TO\n");
+	std::fprintf(stderr,
+	             "usage: gentree [--cp932] tree DIR ENTRIES PER_FOLDER ESCAPED_PERCENT SEED\n"
+	             "       gentree [--cp932] deep DIR LEVELS ESCAPED_PERCENT SEED\n"
+	             "       gentree [--cp932] levels DIR ENTRIES FANOUTS ESCAPED_PERCENT SEED\n"
+	             "       gentree copy FROM TO\n");
 	return 2;
 }

@@ -6,6 +6,7 @@ floor that only lists and renames (floor.cpp) and the script an administrator wo
     python3 bench/run.py                 # every shape at full size, 5 runs each
     python3 bench/run.py --quick         # small trees, 3 runs: a check that it all works
     python3 bench/run.py --shapes wide,clean --runs 7
+    python3 bench/run.py --shapes wide --tools mac2cp850,cp932 --runs 9
     python3 bench/run.py --slow-disk     # cold runs on a simulated slow disk (root; slow_disk.py)
     python3 bench/run.py --slow-disk --quick
 
@@ -47,9 +48,13 @@ SHAPES = {
 # table, on the wide tree only (the clean one holds what the table kept, which it would decode).
 # dry-run: the dry run's listing through a pipe, as `mac2cp850 -n | grep` reads it, on the wide
 # tree only: what showing names safely on a terminal must not cost where there is none.
-TOOLS = ('mac2cp850', 'no-readahead', 'to-utf8', 'dry-run', 'find', 'floor', 'python')
-PROGRAMS = ('mac2cp850', 'no-readahead', 'to-utf8', 'dry-run')
-WIDE_ONLY = ('to-utf8', 'dry-run')
+# cp932: `--from CP932 --to UTF-8` over a tree of the same shape whose escaped names are
+# Japanese, as a cap server in CP932 stores them: each name decoded whole, beside the table's
+# escape by escape.
+TOOLS = ('mac2cp850', 'no-readahead', 'to-utf8', 'cp932', 'dry-run', 'find', 'floor', 'python')
+PROGRAMS = ('mac2cp850', 'no-readahead', 'to-utf8', 'cp932', 'dry-run')
+WIDE_ONLY = ('to-utf8', 'cp932', 'dry-run')
+JAPANESE = '-cp932'  # the suffix of a shape's tree with Japanese names
 
 
 def sh(cmd, **kw):
@@ -114,12 +119,14 @@ class Bench:
             wide = self.counts['wide']
             self.counts[shape] = dict(wide, escaped=0)
         else:
-            if shape == 'deep':
-                cmd = [self.gentree, 'deep', path, str(SHAPES[shape]['levels']), '30', seed]
+            base = shape.removesuffix(JAPANESE)
+            cmd = [self.gentree] + (['--cp932'] if base != shape else [])
+            if base == 'deep':
+                cmd += ['deep', path, str(SHAPES[base]['levels']), '30', seed]
             else:
-                entries = max(int(SHAPES[shape]['entries'] * scale), 1)
-                per_folder = min(SHAPES[shape]['per_folder'], entries)
-                cmd = [self.gentree, 'tree', path, str(entries), str(per_folder), '30', seed]
+                entries = max(int(SHAPES[base]['entries'] * scale), 1)
+                per_folder = min(SHAPES[base]['per_folder'], entries)
+                cmd += ['tree', path, str(entries), str(per_folder), '30', seed]
             words = sh(cmd, capture_output=True, text=True).stdout.split()
             self.counts[shape] = {k: int(v) for k, v in zip(words[::2], words[1::2])}
         print(f'template {shape}: {self.counts[shape]} '
@@ -144,6 +151,8 @@ class Bench:
             return [self.program, '--read-ahead', '0']
         if tool == 'to-utf8':
             return [self.program, '--to', 'UTF-8']
+        if tool == 'cp932':
+            return [self.program, '--from', 'CP932', '--to', 'UTF-8']
         if tool == 'dry-run':
             return [self.program, '--dry-run']
         if tool == 'find':
@@ -155,6 +164,8 @@ class Bench:
 
     def timed(self, tool, shape):
         """One timed run on a fresh copy: (seconds, peak resident MiB)."""
+        if tool == 'cp932':
+            shape += JAPANESE
         self.copy(self.template(shape))
         peak_file = os.path.join(self.work, 'peak.txt')
         # Through time(1): a child forked from this script would count the script's own
@@ -191,8 +202,8 @@ class Bench:
         return int(total[-1][3])
 
     def shape(self, shape):
-        tools = [t for t in TOOLS if not (shape == 'deep' and t == 'python') and
-                 (shape == 'wide' or t not in WIDE_ONLY)]
+        tools = [t for t in self.args.tools.split(',') if not (shape == 'deep' and t == 'python')
+                 and (shape == 'wide' or t not in WIDE_ONLY)]
         times = {t: [] for t in tools}
         peak = {t: 0.0 for t in tools}
         self.template(shape)
@@ -204,7 +215,7 @@ class Bench:
                 peak[tool] = max(peak[tool], mib)
         calls = {}
         if not self.args.no_strace:
-            for tool in ('mac2cp850', 'floor', 'find'):
+            for tool in {'mac2cp850', 'floor', 'find'} & set(tools):
                 calls[tool] = self.syscalls(tool, shape)
         sh(['rm', '-rf', self.mount])
         return dict(times=times, peak=peak, calls=calls)
@@ -212,6 +223,8 @@ class Bench:
     def report(self, shape, result):
         entries = self.counts[shape]['entries']
         median = {t: statistics.median(v) for t, v in result['times'].items()}
+        # The columns that compare with find and the floor, where they ran.
+        find, floor = median.get('find', float('nan')), median.get('floor', float('nan'))
         print(f'\n{shape}: {entries} entries, {self.counts[shape]["folders"]} folders, '
               f'{self.counts[shape]["escaped"]} escaped; medians of {self.args.runs} runs')
         print(f'  {"":12} {"median s":>9} {"entries/s":>11} {"/find":>6} {"/floor":>7} '
@@ -220,17 +233,16 @@ class Bench:
             calls = result['calls'].get(tool)
             per_entry = f'{calls / entries:.4f}' if calls is not None else '-'
             runs = ' '.join(f'{t:.3f}' for t in result['times'][tool])
-            print(f'  {tool:12} {m:9.3f} {entries / m:11.0f} {m / median["find"]:6.2f} '
-                  f'{m / median["floor"]:7.2f} {result["peak"][tool]:9.1f} {per_entry:>12}'
+            print(f'  {tool:12} {m:9.3f} {entries / m:11.0f} {m / find:6.2f} '
+                  f'{m / floor:7.2f} {result["peak"][tool]:9.1f} {per_entry:>12}'
                   f'  {runs}')
-        if 'python' in median:
-            print(f'  python / mac2cp850: {median["python"] / median["mac2cp850"]:.2f}')
-        print(f'  mac2cp850 / no-readahead: '
-              f'{median["mac2cp850"] / median["no-readahead"]:.3f}')
-        if 'to-utf8' in median:
-            print(f'  to-utf8 / mac2cp850: {median["to-utf8"] / median["mac2cp850"]:.3f}')
-        if 'dry-run' in median:
-            print(f'  dry-run / find: {median["dry-run"] / median["find"]:.3f}')
+        for tool, base in (('python', 'mac2cp850'), ('mac2cp850', 'no-readahead'),
+                           ('to-utf8', 'mac2cp850'), ('dry-run', 'find'), ('cp932', 'mac2cp850')):
+            if tool in median and base in median:
+                print(f'  {tool} / {base}: {median[tool] / median[base]:.3f}')
+        if 'cp932' in median:
+            print(f'  cp932: --from CP932 --to UTF-8 over the same shape with '
+                  f'{self.counts[shape + JAPANESE]["escaped"]} Japanese names')
         if shape == 'clean' and 'mac2cp850' in result['calls']:
             required = (entries // 11 + self.counts[shape]['folders'] // 11) / entries
             print(f'  system calls per entry beyond the statistics rewrites: '
@@ -243,6 +255,9 @@ def main():
     parser.add_argument('--shapes', help='default: clean,wide,flat,deep; wide,small with '
                         '--slow-disk')
     parser.add_argument('--runs', type=int)
+    parser.add_argument('--tools', default=','.join(TOOLS),
+                        help=f'default: {",".join(TOOLS)}; mac2cp850 is needed for cp932\'s '
+                        'ratio')
     parser.add_argument('--scale', type=float, help='fraction of the full entry counts')
     parser.add_argument('--quick', action='store_true',
                         help='--scale 0.02 --runs 3; --scale 0.1 --runs 1 with --slow-disk')
@@ -266,6 +281,9 @@ def main():
     for shape in shapes:
         if shape not in known:
             sys.exit(f'bench: no shape {shape}; shapes: {", ".join(known)}')
+    for tool in args.tools.split(','):
+        if tool not in TOOLS:
+            sys.exit(f'bench: no tool {tool}; tools: {", ".join(TOOLS)}')
     for tool, package in (('cmake', 'cmake'), ('find', 'findutils'),
                           (os.environ.get('CXX', 'c++'), 'g++')):
         need(tool, package)

@@ -5,9 +5,10 @@
 // with and without the transliterations, against an independent reference. Then it is decoded
 // twice, with that table rid of its entries that give ':' or a hex digit and with the shipped
 // files: the second decoding must leave the name as the first left it, which is what makes a
-// rerun safe. Last, the name is decoded through a pair of charsets, chosen by the first byte:
-// twice must equal once, and no result may hold a '/' or NUL the name did not, or pass 255
-// bytes.
+// rerun safe. Last, the name is decoded through a pair of charsets, chosen by the first byte,
+// and, as it stands and with its bytes above 127 escaped as a server writes them, through a pair
+// whose source has characters of several bytes: twice must equal once, and no result may hold
+// a '/' or NUL the name did not, or pass 255 bytes, and a name decoded whole keeps no escape.
 #include <fcntl.h>
 
 #include <cstdint>
@@ -16,50 +17,62 @@
 #include <cstring>
 #include <iterator>
 #include <string>
+#include <vector>
 
 #include "decide.h"
 
 namespace
 {
 
-unsigned char shipped[256];
-bool transliterate;  // names are decoded with the transliterations
-std::string shipped_translit[256];
+unsigned char mactable[256];  // the table in use and its transliterations, for the reference
+std::string translit[256];
+bool transliterate;      // names are decoded with the transliterations
+const decoder *in_use;   // the table in use, or a pair of charsets
+decoder_ptr shipped[2];  // the shipped files, without and with the transliterations
 
-// The volumes' Mac charsets and the targets a server may keep names in, each pair's codes
-// computed once, at start, as a run computes them.
+// The volumes' charsets and the targets a server may keep names in, each pair's decoder built
+// once, at start, as a run builds it.
 const char *const sources[] = {"MACINTOSH", "MAC-CENTRALEUROPE", "MACCYRILLIC", "MACUKRAINIAN",
                                "MAC-IS",    "MAC-SAMI"};
 const char *const targets[] = {"UTF-8", "CP850", "CP437", "ISO-8859-1", "CP1252"};
-constexpr unsigned n_pairs = std::size(sources) * std::size(targets);
-std::string pair_codes[n_pairs][256];
+const char *const wide_sources[] = {"CP932",   "EUC-JP", "CP949",  "GBK",  "BIG5-HKSCS",
+                                    "GB18030", "UTF-8",  "EUC-KR", "BIG5", "EUC-TW"};
+const char *const wide_targets[] = {"UTF-8", "GB18030", "CP932"};
+std::vector<decoder_ptr> pairs;
+std::vector<decoder_ptr> wide_pairs;
 
 // Transliterations that follow the file's rules and press on the joints: hex digits that
 // could complete an escape, and dots and blanks that could end a name.
 const char *const candidates[] = {"E", "EUR", "fi", "fe", "0", "9z", "o", "...", "(TM)", "a b"};
 constexpr unsigned n_candidates = sizeof candidates / sizeof candidates[0];
 
-__attribute__((no_sanitize("coverage"))) void use_shipped()
-{
-	std::memcpy(mactable, shipped, sizeof mactable);
-	for (unsigned v = 0; v < 256; v++)
-		translit[v] = shipped_translit[v];
-}
-
 bool kept(unsigned value)
 {
 	return value == '.' || value == '/' || mactable[value] == 0 || mactable[value] == '/';
 }
 
-// Gives some of the escapes the table keeps a transliteration, as `seed` chooses. Not traced
-// for coverage: its 256 rounds would cost more than the decoding under test.
-__attribute__((no_sanitize("coverage"))) void choose_translit(unsigned seed)
+// Gives some of the escapes the table keeps a transliteration, as `seed` chooses, in the lines
+// of `text`. Not traced for coverage: its 256 rounds would cost more than the decoding under test.
+__attribute__((no_sanitize("coverage"))) void choose_translit(unsigned seed, std::string &text)
 {
+	text.clear();
 	for (unsigned v = 0; v < 256; v++) {
 		unsigned pick = (v * 5 + seed) % (n_candidates + 2);
 		bool allowed = kept(v) && v != '.' && v != '/';
 		translit[v] = allowed && pick < n_candidates ? candidates[pick] : "";
+		if (!translit[v].empty())
+			text.append({"0123456789abcdef"[v >> 4], "0123456789abcdef"[v & 15], ' '})
+			        .append(translit[v] + "\n");
 	}
+}
+
+// Decides with `d`, the table in use with the transliterations of `text`, taken if `on`.
+void use_translit(decoder &d, const std::string &text, bool on)
+{
+	transliterate = on;
+	in_use = &d;
+	if (add_transliterations(d, text, on))
+		std::abort();
 }
 
 int hex_value(unsigned char c)
@@ -72,7 +85,7 @@ int hex_value(unsigned char c)
 
 void fail(const char *what, const std::string &name, const std::string &out)
 {
-	std::fprintf(stderr, "decode_name broke its contract: %s\nname (%zu bytes):", what,
+	std::fprintf(stderr, "decide_name broke its contract: %s\nname (%zu bytes):", what,
 	             name.size());
 	for (unsigned char c : name)
 		std::fprintf(stderr, " %02x", c);
@@ -122,11 +135,13 @@ std::string reference(const std::string &name, bool with_translit)
 	return out;
 }
 
-// decode_name's contract for `name` under the table and transliterations in use.
+// decide_name's contract for `name` under the table and transliterations in use.
 void check_contract(const std::string &name)
 {
-	std::string out = "untouched";
-	bool changed = decode_name(name.c_str(), out, transliterate);
+	decision decided;
+	decide_name(*in_use, name, decided);
+	bool changed = decided.renamed;
+	const std::string &out = decided.name;
 
 	std::string expected = reference(name, transliterate);
 	if (!changed) {
@@ -154,8 +169,9 @@ void check_contract(const std::string &name)
 
 std::string decoded(const std::string &name)
 {
-	std::string out;
-	return decode_name(name.c_str(), out, transliterate) ? out : name;
+	decision out;
+	decide_name(*in_use, name, out);
+	return out.renamed ? out.name : name;
 }
 
 void check_idempotent(const std::string &name)
@@ -174,22 +190,18 @@ std::size_t count_of(const std::string &text, char c)
 	return n;
 }
 
-// decode_name's contract through the charset pair `pair`.
-void check_charsets(unsigned pair, const std::string &name)
+// decide_name's contract through the charset pair `d`.
+void check_charsets(const decoder &d, const std::string &name)
 {
-	by_charset = true;
-	for (unsigned v = 0; v < 256; v++)
-		charset_code[v] = pair_codes[pair][v];
-	transliterate = false;
-	std::string out;
-	if (decode_name(name.c_str(), out, false)) {
+	in_use = &d;
+	std::string out = decoded(name);
+	if (out != name) {
 		if (out.size() > 255)
 			fail("through charsets, longer than 255 bytes", name, out);
 		if (count_of(out, '/') > count_of(name, '/') || out.find('\0') != std::string::npos)
 			fail("through charsets, a '/' or NUL the name did not hold", name, out);
 	}
 	check_idempotent(name);
-	by_charset = false;
 }
 
 }  // namespace
@@ -197,31 +209,35 @@ void check_charsets(unsigned pair, const std::string &name)
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
 	std::FILE *f = std::fopen(SHIPPED_TABLE, "rb");
-	if (f == nullptr || std::fread(shipped, 1, sizeof shipped, f) != sizeof shipped ||
-	    std::fgetc(f) != EOF) {
+	std::string table(257, '\0');
+	std::string text;
+	if (f == nullptr || std::fread(table.data(), 1, 257, f) != 256) {
 		std::fprintf(stderr, "%s: not a table of 256 bytes\n", SHIPPED_TABLE);
 		std::abort();
 	}
 	(void)std::fclose(f);
-	std::memcpy(mactable, shipped, sizeof mactable);
-	if (fault f = load_translit(open(SHIPPED_TRANSLIT, O_RDONLY | O_CLOEXEC))) {
+	if (fault f = read_whole(open(SHIPPED_TRANSLIT, O_RDONLY | O_CLOEXEC), text)) {
 		std::fprintf(stderr, "%s: %s\n", SHIPPED_TRANSLIT, fault_text(f, true).c_str());
 		std::abort();
 	}
-	for (unsigned v = 0; v < 256; v++)
-		shipped_translit[v] = translit[v];
-	for (unsigned pair = 0; pair < n_pairs; pair++) {
+	for (bool on : {false, true}) {
+		shipped[on] = table_decoder(std::string_view(table).substr(0, 256));
+		if (add_transliterations(*shipped[on], text, on))
+			std::abort();
+	}
+	for (unsigned pair = 0; pair < std::size(sources) * std::size(targets); pair++) {
 		const char *from = sources[pair / std::size(targets)];
 		const char *to = targets[pair % std::size(targets)];
-		if (fault f = load_charsets(from, to)) {
+		if (fault f = charset_decoder(from, to, pairs.emplace_back())) {
 			std::fprintf(stderr, "%s to %s: %s\n", from, to,
 			             fault_text(f, true).c_str());
 			std::abort();
 		}
-		for (unsigned v = 0; v < 256; v++)
-			pair_codes[pair][v] = charset_code[v];
 	}
-	by_charset = false;
+	for (const char *from : wide_sources)
+		for (const char *to : wide_targets)
+			if (charset_decoder(from, to, wide_pairs.emplace_back()))
+				std::abort();
 	return 0;
 }
 
@@ -243,9 +259,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	std::string name(begin, strnlen(begin, size - at));
 	unsigned seed = data[0] >> 1;
 
-	choose_translit(seed);
+	std::string text;
+	choose_translit(seed, text);
+	decoder_ptr d = table_decoder(std::string_view(reinterpret_cast<char *>(mactable), 256));
 	for (bool on : {false, true}) {
-		transliterate = on;
+		use_translit(*d, text, on);
 		check_contract(name);
 	}
 	// A decoded byte can start or complete an escape only if it is ':' or a hex digit, and a
@@ -254,16 +272,29 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 	for (unsigned char &byte : mactable)
 		if (byte == ':' || hex_value(byte) >= 0)
 			byte = 0;
-	choose_translit(seed);
+	choose_translit(seed, text);
+	d = table_decoder(std::string_view(reinterpret_cast<char *>(mactable), 256));
 	for (bool on : {false, true}) {
-		transliterate = on;
+		use_translit(*d, text, on);
+		check_idempotent(name);
+		in_use = shipped[on].get();
 		check_idempotent(name);
 	}
-	use_shipped();
-	for (bool on : {false, true}) {
-		transliterate = on;
-		check_idempotent(name);
+	check_charsets(*pairs[seed % pairs.size()], name);
+	// As a server of that charset writes it: each byte above 127 an escape.
+	std::string escaped;
+	for (unsigned char c : name)
+		escaped += c < 0x80 ? std::string(1, static_cast<char>(c))
+		                    : std::string{':', "0123456789abcdef"[c >> 4],
+		                                  "0123456789abcdef"[c & 15]};
+	for (const std::string &n : {name, escaped}) {
+		check_charsets(*wide_pairs[seed % wide_pairs.size()], n);
+		std::string out = decoded(n);
+		for (std::size_t i = out.find(':'); out != n && i != std::string::npos;
+		     i = out.find(':', i + 1))
+			if (i + 2 < out.size() && hex_value(out[i + 1]) >= 8 &&
+			    hex_value(out[i + 2]) >= 0)
+				fail("decoded whole, in part", n, out);
 	}
-	check_charsets(seed % n_pairs, name);
 	return 0;
 }

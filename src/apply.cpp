@@ -38,15 +38,16 @@ void withhold_renames(const std::string &file, const fault &why)
 // Records before acts: the log line, the journal record, the rename, and after a failed rename
 // its error line and record. A log line whose record can't follow is taken out again, so that
 // the log lists no rename that did not happen.
-void apply(int dirfd, const place &at, const char *name, ino_t ino, const std::string *new_name)
+void apply(int dirfd, const place &at, const char *name, ino_t ino, const decision &decided)
 {
-	if (new_name == nullptr)
+	if (!decided.renamed)
 		return;
+	const std::string &new_name = decided.name;
 	if (!unrecorded_file.empty())
 		return withhold(unrecorded_file, unrecorded_why);
 	const std::string &dir = at.path;
 	line.assign(dir).append("/").append(name).append(" -> ");
-	line.append(dir).append("/").append(*new_name).append("\r\n");
+	line.append(dir).append("/").append(new_name).append("\r\n");
 	if (fault f = store_log_line(line))
 		return withhold(log_path(), f);
 	// The record names what is there now, by a mark that no later file under the new name has.
@@ -56,12 +57,12 @@ void apply(int dirfd, const place &at, const char *name, ino_t ino, const std::s
 		ino = static_cast<ino_t>(sx.stx_ino);
 		mark = mark_of(dirfd, name, sx);
 	}
-	if (fault f = journal_rename(at, ino, mark, name, *new_name)) {
+	if (fault f = journal_rename(at, ino, mark, name, new_name)) {
 		unstore_log_line(line);
 		return withhold(journal_path(), f);
 	}
 
-	if (fault f = rename_noreplace(dirfd, name, new_name->c_str())) {
+	if (fault f = rename_noreplace(dirfd, name, new_name.c_str())) {
 		g_failed_renames++;
 		store_log("Error: " + fault_text(f, true) + "\r\n");
 		journal_failure(f.err);

@@ -6,18 +6,58 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
-#include <string_view>
-
-unsigned char mactable[256];
-std::size_t table_bytes;
-std::string translit[256];
-bool by_charset;
-std::string charset_code[256];
 
 namespace
 {
 
-std::string charset_why[256];  // with by_charset: why an escape of each value stays; "": none
+// What a transliterated name that a Windows client can't use would be wrong in.
+constexpr std::string_view misfit_texts[] = {"would be longer than 255 bytes", "would end in '.'",
+                                             "would end in a blank"};
+
+}  // namespace
+
+// The table and the charsets of one byte a character give each escape value what it becomes, or
+// why it stays; a charset of characters of several bytes converts names whole.
+struct decoder {
+	enum { table, by_escape, whole } kind = table;
+	unsigned char bytes[256] = {};  // table: the byte that each escape becomes; 0: none
+	std::size_t table_size = 256;   // table: the bytes its file held, 257 for any more
+	std::string code[256];          // by_escape: what each escape becomes; "": it stays
+	std::string_view why[256];      // table, by_escape: why each escape stays; "": decoded
+	std::string why_text[256];      // by_escape: the reasons that name a charset
+	std::string translit[256];      // table: what replaces an escape it keeps; "": none
+	bool transliterate = false;     // table: escapes take their transliterations
+	// Table: why an escape with a transliteration stays, with what --transliterate would give
+	// (without the option), or (with it) that it would complete an escape or what would be
+	// wrong with the transliterated name; all in `notes`, one after another.
+	std::string_view with_option[256];
+	std::string_view completing[256];
+	std::string_view misfits[256][std::size(misfit_texts)];
+	std::string notes;
+	std::string to;               // by_escape, whole: the charset of the new names
+	std::string from;             // whole: the volume's charset
+	std::string not_in_target;    // whole: why a name with a character `to` lacks stays
+	iconv_t whole_cd = nullptr;   // whole: `from` to `to`
+	iconv_t source_cd = nullptr;  // whole: `from` to wide characters, to find bad text
+	mutable std::string scratch;  // a name's bytes, or its decoding with the option
+	mutable std::string wide;     // a name in wide characters
+
+	~decoder()
+	{
+		if (whole_cd != nullptr)
+			(void)iconv_close(whole_cd);
+		if (source_cd != nullptr)
+			(void)iconv_close(source_cd);
+	}
+};
+
+void free_decoder(decoder *d)
+{
+	delete d;
+}
+
+namespace
+{
 
 int hex_digit(char c)
 {
@@ -30,36 +70,16 @@ int hex_digit(char c)
 	return -1;
 }
 
-}  // namespace
-
-int escape_at(const char *p)
+// The value of the escape at offset `at` of `name`, ':' and exactly two hex digits; -1 when none
+// starts there.
+int escape_at(std::string_view name, std::size_t at)
 {
-	if (*p != ':')
+	if (at + 2 >= name.size() || name[at] != ':')
 		return -1;
-	int high = hex_digit(p[1]);
-	int low = high < 0 ? -1 : hex_digit(p[2]);
+	int high = hex_digit(name[at + 1]);
+	int low = high < 0 ? -1 : hex_digit(name[at + 2]);
 	return low < 0 ? -1 : high * 16 + low;
 }
-
-// Escapes of '.' and '/', and those whose table entry is 0 (no mapping) or '/', are kept, so a
-// decoded name is never cut, never leaves its folder, and loses no information.
-const char *why_kept(int value)
-{
-	if (by_charset)
-		return charset_why[value].empty() ? nullptr : charset_why[value].c_str();
-	if (value == 0x2E)
-		return "is '.'";
-	if (value == 0x2F)
-		return "is '/'";
-	if (mactable[value] == 0)
-		return "has no byte in the table";
-	if (mactable[value] == '/')
-		return "would give '/'";
-	return nullptr;
-}
-
-namespace
-{
 
 // Whether `rep`, appended to `out`, could complete an escape after a ':' and at most one hex
 // digit that `out` ends with. A transliteration holds no ':', so nothing else can make escape
@@ -74,51 +94,293 @@ bool completes_escape(const std::string &out, const std::string &rep)
 	return false;
 }
 
-// An escape is ':' and exactly two hex digits; any other ':' is an ordinary byte. With
-// `transliterate`, an escape the table keeps takes its transliteration, where that can't make
-// escape text. `colon` is the first ':' of `name`.
-bool decode(const char *name, const char *colon, std::string &out, bool transliterate,
-            bool &transliterated)
+// What decode did.
+struct decoding {
+	bool changed = false;         // an escape was decoded or transliterated
+	bool transliterated = false;  // an escape was transliterated
+	bool colon = false;           // the result holds a ':'
+};
+
+// Decodes `name`, whose first ':' is at `colon`, escape by escape into `out`. An escape is ':'
+// and exactly two hex digits; any other ':' is an ordinary byte. With `transliterate`, an escape
+// the table keeps takes its transliteration, where that can't make escape text.
+decoding decode(const decoder &d, std::string_view name, std::size_t colon, std::string &out,
+                bool transliterate)
 {
-	bool changed = false;
-	out.assign(name, colon);
-	for (const char *p = colon; *p != '\0';) {
-		if (*p != ':') {
-			const char *run = p;
-			while (*p != '\0' && *p != ':')
-				p++;
-			out.append(run, p);
+	decoding done;
+	out.assign(name.substr(0, colon));
+	for (std::size_t at = colon; at < name.size();) {
+		if (name[at] != ':') {
+			std::size_t next = std::min(name.find(':', at), name.size());
+			out.append(name.substr(at, next - at));
+			at = next;
 			continue;
 		}
-		int value = escape_at(p);
+		int value = escape_at(name, at);
 		if (value < 0) {
-			out += *p++;
+			out += name[at++];
+			done.colon = true;
 			continue;
 		}
-		if (by_charset) {
-			const std::string &code = charset_code[value];
+		if (d.kind == decoder::by_escape) {
+			const std::string &code = d.code[value];
 			if (!code.empty() && !completes_escape(out, code)) {
 				out += code;
-				changed = true;
+				done.changed = true;
 			} else {
-				out.append(p, 3);
+				out.append(name.substr(at, 3));
+				done.colon = true;
 			}
-		} else if (why_kept(value) != nullptr) {
-			const std::string &rep = translit[value];
+		} else if (!d.why[value].empty()) {
+			const std::string &rep = d.translit[value];
 			if (transliterate && !rep.empty() && !completes_escape(out, rep)) {
 				out += rep;
-				transliterated = changed = true;
+				done.transliterated = done.changed = true;
 			} else {
-				out.append(p, 3);
+				out.append(name.substr(at, 3));
+				done.colon = true;
 			}
 		} else {
-			out += static_cast<char>(mactable[value]);
-			changed = true;
+			out += static_cast<char>(d.bytes[value]);
+			done.changed = true;
+			done.colon = done.colon || d.bytes[value] == ':';
 		}
-		p += 3;
+		at += 3;
 	}
-	return changed;
+	return done;
 }
+
+// Which of misfit_texts a Windows client can't use `name` for; -1 when it can.
+int misfit(const std::string &name)
+{
+	if (name.size() > 255)
+		return 0;
+	if (name.back() == '.')
+		return 1;
+	return name.back() == ' ' ? 2 : -1;
+}
+
+std::size_t count(std::string_view text, std::string_view part)
+{
+	std::size_t n = 0;
+	for (std::size_t at = text.find(part); at != std::string_view::npos;
+	     at = text.find(part, at + 1))
+		n++;
+	return n;
+}
+
+// Whether `what` is listed in `kept` already.
+bool listed(const std::vector<kept_span> &kept, std::string_view what)
+{
+	return std::any_of(kept.begin(), kept.end(),
+	                   [what](const kept_span &s) { return s.what == what; });
+}
+
+// The table, or a charset of one byte a character: each escape decoded alone. A name that would
+// grow past 255 bytes through the charsets stays whole. Lists the escapes that the name it ends
+// with holds, each once, with why: the decoder keeps it, the next run would decode it (decoding
+// made it), or decoding it would make a name too long or an escape; and what the
+// transliterations do to it.
+void decide_by_escape(const decoder &d, std::string_view name, decision &out)
+{
+	std::size_t colon = name.find(':');
+	if (colon == std::string_view::npos)
+		return;
+	const bool table = d.kind == decoder::table;
+	decoding done = decode(d, name, colon, out.name, table && d.transliterate);
+	int misfit_of = done.transliterated ? misfit(out.name) : -1;
+	// A transliterated name that a Windows client can't use is decoded as without them.
+	if (misfit_of >= 0)
+		done = decode(d, name, colon, out.name, false);
+	const bool too_long = !table && out.name.size() > 255;
+	out.renamed = done.changed && !too_long;
+	if (out.renamed && !done.colon)
+		return;
+	std::string_view result = out.renamed ? std::string_view(out.name) : name;
+	bool option_known = false;
+	for (std::size_t at = result.find(':'); at != std::string_view::npos;
+	     at = result.find(':', at + 1)) {
+		int value = escape_at(result, at);
+		if (value < 0)
+			continue;
+		std::string_view what = result.substr(at, 3);
+		at += 2;
+		std::string_view why = d.why[value];
+		// Such an escape is text that no charset decodes, as in "Meeting 10:30".
+		if (listed(out.kept, what) ||
+		    (!why.empty() && value < 0x80 && value != '.' && value != '/'))
+			continue;
+		if (why.empty() && table)
+			why = "would be decoded by the next run";
+		else if (why.empty())
+			why = too_long ? "stays: the name would be longer than 255 bytes"
+			               : "would complete an escape";
+		else if (table && !d.translit[value].empty() && d.transliterate)
+			why = misfit_of >= 0 ? d.misfits[value][misfit_of] : d.completing[value];
+		if (table && !d.translit[value].empty() && !d.transliterate) {
+			// Whether the option would take the transliteration of this escape.
+			if (!option_known) {
+				option_known = true;
+				decoding with = decode(d, name, colon, d.scratch, true);
+				if (!with.changed)
+					d.scratch = name;
+				else if (with.transliterated && misfit(d.scratch) >= 0)
+					(void)decode(d, name, colon, d.scratch, false);
+			}
+			if (count(d.scratch, what) < count(result, what))
+				why = d.with_option[value];
+		}
+		out.kept.push_back({what, why});
+	}
+}
+
+// Where byte `decoded` of a name's bytes, its escapes above 127 taken as bytes, stands in `name`.
+std::size_t disk_offset(std::string_view name, std::size_t decoded)
+{
+	std::size_t at = 0;
+	for (std::size_t n = 0; n < decoded && at < name.size(); n++)
+		at += escape_at(name, at) >= 0x80 ? 3 : 1;
+	return at;
+}
+
+// Why `out`, a name converted whole, can't be a name that the next run leaves as it is; nullptr
+// when it can.
+const char *whole_misfit(const std::string &out)
+{
+	if (out.empty())
+		return "would be empty";
+	if (out == "." || out == "..")
+		return out == "." ? "would be '.'" : "would be '..'";
+	if (out.find('/') != std::string::npos || out.find('\0') != std::string::npos)
+		return "would hold '/' or NUL";
+	for (std::size_t at = out.find(':'); at != std::string::npos; at = out.find(':', at + 1))
+		if (escape_at(out, at) >= 0x80)
+			return "would hold an escape that the next run decodes";
+	if (out.size() > 255)
+		return "would be longer than 255 bytes";
+	return nullptr;
+}
+
+bool convert(iconv_t cd, std::string_view in, std::string &out, std::size_t *unshift = nullptr,
+             std::size_t *failed = nullptr);
+
+// A charset of characters of several bytes: each escape above 127 becomes its byte, every other
+// byte stays, and the name is converted whole, strictly, or it keeps its name whole, with why.
+// The server writes every byte above 127 as an escape, so a raw one is no text of the charset.
+// Escapes of '.' and '/' that stay are listed as the other decoders list them.
+void decide_whole(const decoder &d, std::string_view name, decision &out)
+{
+	if (name.find(':') == std::string_view::npos)
+		return;
+	std::string &bytes = d.scratch;
+	bytes.clear();
+	bool escaped = false;
+	bool raw = false;
+	for (std::size_t at = 0; at < name.size();) {
+		std::size_t colon = std::min(name.find(':', at), name.size());
+		raw = raw || std::any_of(name.begin() + at, name.begin() + colon, [](char c) {
+			      return static_cast<unsigned char>(c) >= 0x80;
+		      });
+		bytes.append(name.substr(at, colon - at));
+		int value = escape_at(name, colon);
+		if (value >= 0x80)
+			bytes += static_cast<char>(value);
+		else if (colon < name.size())
+			bytes += ':';
+		escaped = escaped || value >= 0x80;
+		at = colon + (value >= 0x80 ? 3 : 1);
+	}
+	std::string_view why;
+	std::size_t failed = 0;
+	if (!escaped) {
+		// Nothing to decode: only its escapes of '.' and '/' are listed.
+	} else if (raw) {
+		why = "holds a byte above 127 that is no escape";
+	} else if (!convert(d.whole_cd, bytes, out.name, nullptr, &failed)) {
+		if (convert(d.source_cd, bytes, d.wide, nullptr, &failed)) {
+			why = d.not_in_target;
+		} else {
+			out.why_whole.assign("is not ").append(d.from).append(" text at byte ");
+			out.why_whole.append(std::to_string(disk_offset(name, failed) + 1));
+			why = out.why_whole;
+		}
+	} else if (const char *misfit_why = whole_misfit(out.name)) {
+		why = misfit_why;
+	} else {
+		out.renamed = true;
+	}
+	if (!why.empty()) {
+		out.kept.push_back({"name", why});
+		return;
+	}
+	std::string_view result = out.renamed ? std::string_view(out.name) : name;
+	for (std::size_t at = result.find(':'); at != std::string_view::npos;
+	     at = result.find(':', at + 1)) {
+		int value = escape_at(result, at);
+		std::string_view what = result.substr(at, 3);
+		if ((value == '.' || value == '/') && !listed(out.kept, what))
+			out.kept.push_back({what, value == '.' ? "is '.'" : "is '/'"});
+	}
+}
+
+}  // namespace
+
+void decide_name(const decoder &d, std::string_view name, decision &out)
+{
+	out.renamed = false;
+	out.kept.clear();
+	if (d.kind == decoder::whole)
+		decide_whole(d, name, out);
+	else
+		decide_by_escape(d, name, out);
+}
+
+// A run of escapes that reads as one UTF-8 character rarely comes from a Mac name: its lead byte
+// is mostly a symbol there, and its continuation bytes accented letters. Of the characters of two
+// bytes only letters count (U+00C0 to U+04FF: Latin, Greek, Cyrillic), as the typographic
+// apostrophe before an e acute of French names (:d5:8e) reads as an Armenian one. A raw byte
+// after an escape is what CP932, GBK and BIG5 leave of a trail byte below 128, but a Mac name
+// puts a letter, a digit, '.', a blank or '_' after its accented letters, seldom the rest of
+// this ASCII punctuation.
+bool looks_multibyte(const decoder &d, std::string_view name)
+{
+	if (d.kind == decoder::whole)
+		return false;
+	constexpr std::string_view odd_trail = "@[\\]^`{|}~";
+	bool utf8 = false;     // some escapes form a UTF-8 character
+	bool all_utf8 = true;  // and every escape above 127 belongs to one
+	for (std::size_t at = name.find(':'); at != std::string_view::npos;
+	     at = name.find(':', at)) {
+		int lead = escape_at(name, at);
+		if (lead < 0x80) {
+			at += lead < 0 ? 1 : 3;
+			continue;
+		}
+		if (lead > 0x80 && lead < 0xFF && at + 3 < name.size() &&
+		    odd_trail.find(name[at + 3]) != std::string_view::npos)
+			return true;
+		int length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 ? 2 : 0;
+		auto c = static_cast<std::uint32_t>(lead & (0x7F >> length));
+		int k = 1;
+		for (; k < length; k++) {
+			int next = escape_at(name, at + 3 * static_cast<std::size_t>(k));
+			if (next < 0x80 || next >= 0xC0)
+				break;
+			c = c << 6 | static_cast<std::uint32_t>(next & 0x3F);
+		}
+		bool valid =
+		        k == length && (length == 2   ? c >= 0xC0 && c <= 0x4FF
+		                        : length == 3 ? c >= 0x800 && (c < 0xD800 || c > 0xDFFF)
+		                                      : c >= 0x10000 && c <= 0x10FFFF);
+		utf8 = utf8 || valid;
+		all_utf8 = all_utf8 && valid;
+		at += valid ? 3 * static_cast<std::size_t>(length) : 3;
+	}
+	return utf8 && all_utf8;
+}
+
+namespace
+{
 
 // What a reason for refusing a transliteration file's line looks like.
 std::string bad_line(unsigned number, const std::string &why)
@@ -126,8 +388,8 @@ std::string bad_line(unsigned number, const std::string &why)
 	return "line " + std::to_string(number) + ": " + why;
 }
 
-// Why line `number`, `text`, can't give a transliteration, or "" when it sets one.
-std::string parse_translit_line(unsigned number, std::string_view text)
+// Why line `number`, `text`, can't give `d` a transliteration, or "" when it sets one.
+std::string parse_translit_line(decoder &d, unsigned number, std::string_view text)
 {
 	int high = text.size() >= 4 ? hex_digit(text[0]) : -1;
 	int low = high < 0 ? -1 : hex_digit(text[1]);
@@ -137,9 +399,9 @@ std::string parse_translit_line(unsigned number, std::string_view text)
 	auto value = static_cast<unsigned>(high * 16 + low);
 	if (value == 0x2E || value == 0x2F)
 		return bad_line(number, "code " + code + " always stays an escape");
-	if (why_kept(static_cast<int>(value)) == nullptr)
+	if (d.why[value].empty())
 		return bad_line(number, "code " + code + " is converted by the table");
-	if (!translit[value].empty())
+	if (!d.translit[value].empty())
 		return bad_line(number, "code " + code + " listed twice");
 	std::string_view rep = text.substr(3);
 	if (rep.size() > 4)
@@ -154,68 +416,138 @@ std::string parse_translit_line(unsigned number, std::string_view text)
 	}
 	if (rep.front() == ' ' || rep.back() == ' ')
 		return bad_line(number, "replacement starts or ends with a blank");
-	translit[value] = rep;
+	d.translit[value] = rep;
 	return "";
-}
-
-// Why a Windows client can't use `name`, or nullptr.
-const char *misfit(const std::string &name)
-{
-	if (name.size() > 255)
-		return "would be longer than 255 bytes";
-	if (name.back() == '.')
-		return "would end in '.'";
-	if (name.back() == ' ')
-		return "would end in a blank";
-	return nullptr;
 }
 
 }  // namespace
 
-// A transliterated name that a Windows client can't use is decoded as without the
-// transliterations.
-bool decode_name(const char *name, std::string &out, bool transliterate)
+// Escapes of '.' and '/', and those whose table entry is 0 (no mapping) or '/', are kept, so a
+// decoded name is never cut, never leaves its folder, and loses no information.
+decoder_ptr table_decoder(std::string_view table)
 {
-	const char *colon = std::strchr(name, ':');
-	if (colon == nullptr)
-		return false;
-	bool transliterated = false;
-	bool changed = decode(name, colon, out, transliterate, transliterated);
-	if (by_charset && out.size() > 255)
-		return false;
-	if (transliterated && misfit(out) != nullptr)
-		changed = decode(name, colon, out, false, transliterated);
-	return changed;
+	decoder_ptr d(new decoder);
+	d->table_size = std::min<std::size_t>(table.size(), sizeof d->bytes + 1);
+	std::copy_n(table.begin(), std::min(table.size(), sizeof d->bytes), d->bytes);
+	for (int value = 0; value < 256; value++) {
+		unsigned char byte = d->bytes[value];
+		d->why[value] = value == 0x2E   ? "is '.'"
+		                : value == 0x2F ? "is '/'"
+		                : byte == 0     ? "has no byte in the table"
+		                : byte == '/'   ? "would give '/'"
+		                                : "";
+	}
+	return d;
 }
 
-const char *translit_misfit(const char *name)
+// The reasons with what the transliterations do are made once here, so that a decision only
+// points to them.
+fault add_transliterations(decoder &d, std::string_view text, bool transliterate)
 {
-	const char *colon = std::strchr(name, ':');
-	std::string out;
-	bool transliterated = false;
-	if (colon != nullptr)
-		(void)decode(name, colon, out, !by_charset, transliterated);
-	if (by_charset)
-		return out.size() > 255 ? "would be longer than 255 bytes" : nullptr;
-	return transliterated ? misfit(out) : nullptr;
+	d.transliterate = transliterate;
+	for (std::string &rep : d.translit)
+		rep.clear();
+	unsigned number = 0;
+	for (std::size_t at = 0; at < text.size();) {
+		std::size_t end = std::min(text.find('\n', at), text.size());
+		std::string why = parse_translit_line(d, ++number, text.substr(at, end - at));
+		if (!why.empty()) {
+			for (std::string &rep : d.translit)
+				rep.clear();
+			return {0, why};
+		}
+		at = end + 1;
+	}
+	// Written one after another into one text, then pointed to once it has stopped growing.
+	d.notes.clear();
+	for (bool point : {false, true}) {
+		std::size_t at = 0;
+		auto note = [&](std::string_view &slot,
+		                std::initializer_list<std::string_view> parts) {
+			std::size_t length = 0;
+			for (std::string_view part : parts) {
+				length += part.size();
+				if (!point)
+					d.notes.append(part);
+			}
+			if (point)
+				slot = std::string_view(d.notes).substr(at, length);
+			at += length;
+		};
+		for (int value = 0; value < 256; value++) {
+			std::string_view rep = d.translit[value];
+			std::string_view why = d.why[value];
+			if (rep.empty())
+				continue;
+			if (!transliterate) {
+				note(d.with_option[value],
+				     {why, "; --transliterate gives \"", rep, "\""});
+				continue;
+			}
+			note(d.completing[value],
+			     {why, "; \"", rep, "\" would complete an escape"});
+			for (std::size_t k = 0; k < std::size(misfit_texts); k++)
+				note(d.misfits[value][k],
+				     {why, "; transliterated, the name ", misfit_texts[k]});
+		}
+	}
+	return {};
+}
+
+std::string size_note(const decoder &d, bool &missing)
+{
+	missing = d.kind == decoder::table && d.table_size < sizeof d.bytes;
+	if (missing)
+		return std::to_string(d.table_size) +
+		       " bytes, not 256: the missing entries keep their escapes";
+	if (d.kind == decoder::table && d.table_size > sizeof d.bytes)
+		return "more than 256 bytes: the bytes after the 256th are not used";
+	return {};
+}
+
+std::vector<std::string> rerun_notes(const decoder &d)
+{
+	std::vector<std::string> notes;
+	const char *hex = "0123456789abcdef";
+	for (int value = 0; value < 256 && d.kind == decoder::table; value++) {
+		auto byte = static_cast<char>(d.bytes[value]);
+		if (!d.why[value].empty() || (byte != ':' && hex_digit(byte) < 0))
+			continue;
+		std::string &line = notes.emplace_back("table breaks reruns: :");
+		line.append({hex[value >> 4], hex[value & 15], ' '});
+		line.append("gives '").append(1, byte).append("'");
+	}
+	return notes;
+}
+
+const char *names_charset(const decoder &d)
+{
+	return d.kind == decoder::table ? "CP850" : d.to.c_str();
 }
 
 namespace
 {
 
-// `in` converted whole by `cd`, from its initial state, with what ends a shifted state, which
-// takes the last `unshift` bytes (if given); false when it can't be (EILSEQ: no such character;
-// EINVAL: the input is incomplete).
-bool convert(iconv_t cd, std::string_view in, std::string &out, std::size_t *unshift = nullptr)
+// `in` converted whole by `cd`, strictly, from its initial state, with what ends a shifted
+// state, which takes the last `unshift` bytes (if given); false when it can't be (EILSEQ: no such
+// character; EINVAL: the input is incomplete), with the offset in `in` where it stopped in
+// `failed` (if given). A conversion that iconv calls irreversible is none.
+bool convert(iconv_t cd, std::string_view in, std::string &out, std::size_t *unshift,
+             std::size_t *failed)
 {
 	(void)iconv(cd, nullptr, nullptr, nullptr, nullptr);
-	out.assign(16 + 8 * in.size(), '\0');
+	out.resize(16 + 8 * in.size());
 	char *from = const_cast<char *>(in.data());
 	std::size_t from_left = in.size();
 	char *to = out.data();
 	std::size_t to_left = out.size();
-	if (iconv(cd, &from, &from_left, &to, &to_left) == static_cast<std::size_t>(-1))
+	if (std::size_t n = iconv(cd, &from, &from_left, &to, &to_left); n != 0) {
+		if (n != static_cast<std::size_t>(-1))
+			errno = EILSEQ;
+		if (failed != nullptr)
+			*failed = in.size() - from_left;
 		return false;
+	}
 	std::size_t before_unshift = to_left;
 	if (iconv(cd, nullptr, nullptr, &to, &to_left) == static_cast<std::size_t>(-1))
 		return false;
@@ -248,133 +580,173 @@ fault open_iconv(const char *to, const char *from, const char *named, iconv_t &c
 {
 	if (*named == '\0')
 		return {0, "a charset needs a name"};
-	cd = iconv_open(to, from);
-	if (reinterpret_cast<std::intptr_t>(cd) == -1)
+	iconv_t opened = iconv_open(to, from);
+	if (reinterpret_cast<std::intptr_t>(opened) == -1)
 		return {errno == EINVAL ? 0 : errno,
 		        errno == EINVAL ? std::string("unknown charset ") + named : ""};
+	cd = opened;
 	return {};
 }
 
-// Why `from` (to wide characters by `cd`) is refused, or "" when each of its bytes is one
-// character or none, whatever came before it, and ASCII stays ASCII; fills `wide` with each byte's
-// character, empty where it has none.
-std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256])
+// Whether a sequence of two or three ASCII bytes that starts with `lead`, which is no character
+// alone, converts to nothing: an escape sequence that changes a shift state, as ISO-2022's do.
+bool starts_shift(iconv_t cd, char lead)
+{
+	std::string seq;
+	std::string out;
+	for (int second = 1; second < 0x80; second++) {
+		seq.assign({lead, static_cast<char>(second)});
+		if (convert(cd, seq, out)) {
+			if (out.empty())
+				return true;
+			continue;
+		}
+		for (int third = 1; third < 0x80 && errno == EINVAL; third++) {
+			seq.resize(2);
+			seq += static_cast<char>(third);
+			if (convert(cd, seq, out) && out.empty())
+				return true;
+			errno = EINVAL;
+		}
+	}
+	return false;
+}
+
+// Why `from` (to wide characters by `cd`) is refused, or "" when ASCII stays ASCII in it, each of
+// its bytes from 0x01 to 0x7F alone, and no character leaves a state that changes what follows;
+// fills `wide` with each byte's character, empty where it is none alone, and sets `multibyte`
+// when some byte starts a longer character. A charset whose characters have several bytes is
+// judged by its single bytes and the escape sequences of ASCII that would shift it.
+std::string check_source(iconv_t cd, const char *from, std::string (&wide)[256], bool &multibyte)
 {
 	std::string out;
-	bool ascii_kept = true;
+	multibyte = false;
+	bool shift_sought = false;
 	for (int value = 1; value < 256; value++) {
 		char byte = static_cast<char>(value);
 		wide[value].clear();
-		if (convert(cd, std::string_view(&byte, 1), out))
+		if (convert(cd, std::string_view(&byte, 1), out)) {
 			wide[value] = out;
-		else if (errno != EILSEQ)
-			return std::string(from) + " is no single-byte charset";
+		} else if (errno != EILSEQ) {
+			multibyte = true;
+			if (value < 0x80 && !shift_sought && starts_shift(cd, byte))
+				return std::string(from) + " keeps a shift state";
+			shift_sought = shift_sought || value < 0x80;
+		}
 		if (keeps_state(cd, std::string_view(&byte, 1), "A"))
 			return std::string(from) + " keeps a shift state";
-		if (!wide[value].empty() && wide[value].size() != sizeof(wchar_t))
-			return std::string(from) + " is no single-byte charset";
-		wchar_t c = 0;
-		std::memcpy(&c, wide[value].data(), wide[value].size());
-		ascii_kept = ascii_kept && (value >= 0x80 || c == static_cast<wchar_t>(value));
+		multibyte = multibyte ||
+		            (!wide[value].empty() && wide[value].size() != sizeof(wchar_t));
 	}
-	return ascii_kept ? "" : std::string(from) + " does not keep ASCII as it is";
+	for (int value = 1; value < 0x80; value++) {
+		wchar_t c = 0;
+		if (wide[value].size() == sizeof c)
+			std::memcpy(&c, wide[value].data(), sizeof c);
+		if (c == static_cast<wchar_t>(value))
+			continue;
+		// Shift_JIS as glibc reads it gives the yen sign for '\' and the overline for '~'.
+		std::memcpy(&c, wide[0x5C].data(), std::min(sizeof c, wide[0x5C].size()));
+		bool yen = multibyte && wide[0x5C].size() == sizeof c && c == 0xA5;
+		return std::string(from) + " does not keep ASCII as it is" +
+		       (yen ? ": try CP932" : "");
+	}
+	return {};
+}
+
+// Characters of the scripts whose charsets have characters of several bytes, and one that a
+// target may hold back to see what follows (E with circumflex, which BIG5-HKSCS may combine with a
+// mark).
+constexpr std::wstring_view probes = L"\u00e9\u00ca\u0416\u3042\u30bd\u4e00\uac00\uff76\u20ac";
+
+// Why `to` (from wide characters by `target`) is refused as the target of a source whose bytes
+// give `wide`, or "": ASCII must stay as it is, and no character it takes, of the source's single
+// bytes (and with a `multibyte` source, of the probes), may leave a state.
+std::string check_target(iconv_t target, const char *to, const std::string (&wide)[256],
+                         bool multibyte)
+{
+	std::string out;
+	for (int value = 1; value < 0x80; value++) {
+		if (!convert(target, wide[value], out) ||
+		    out != std::string(1, static_cast<char>(value)))
+			return std::string(to) + " does not keep ASCII as it is";
+	}
+	for (int value = 1; value < 256; value++) {
+		if (!wide[value].empty() && keeps_state(target, wide[value], wide[int{'A'}]))
+			return std::string(to) + " keeps a shift state";
+	}
+	for (wchar_t c : multibyte ? probes : std::wstring_view()) {
+		std::string_view probe(reinterpret_cast<const char *>(&c), sizeof c);
+		if (keeps_state(target, probe, wide[int{'A'}]))
+			return std::string(to) + " keeps a shift state";
+	}
+	return {};
+}
+
+// What each escape becomes through `target`, or why it stays. A result holding ':' could make an
+// escape, and one holding '/' or NUL could cut a name or leave its folder: such codes stay
+// escapes.
+void fill_codes(decoder &d, iconv_t target, const char *from, const std::string (&wide)[256])
+{
+	for (int value = 0; value < 256; value++) {
+		if (value == 0x2E)
+			d.why[value] = "is '.'";
+		else if (value == 0x2F)
+			d.why[value] = "is '/'";
+		else if (value < 0x80)
+			d.why[value] = "is ASCII";
+		else if (wide[value].empty())
+			d.why_text[value] = std::string("has no character in ") + from;
+		else if (!convert(target, wide[value], d.code[value]))
+			d.why_text[value] = "has no character in " + d.to;
+		else if (d.code[value].find_first_of(std::string_view(":/\0", 3)) !=
+		         std::string::npos)
+			d.why[value] = "would give ':', '/' or NUL";
+		if (!d.why_text[value].empty())
+			d.why[value] = d.why_text[value];
+		if (!d.why[value].empty())
+			d.code[value].clear();
+	}
 }
 
 }  // namespace
 
 // Both sides go through wide characters, as glibc's conversions do, so that a source is judged
-// by its own bytes and a target by its own. Each escape is converted alone, so neither side may
-// keep a state from one character to the next: the result is then what iconv gives for the
-// whole name. A result holding ':' could make an escape, and one holding '/' or NUL could cut a
-// name or leave its folder: such codes stay escapes.
-fault load_charsets(const char *from, const char *to)
+// by its own bytes and a target by its own. Escape by escape, neither side may keep a state from
+// one character to the next, so that the result is what iconv gives for the whole name; a name
+// decoded whole is converted from the initial state and ended, but a target that needs shifts
+// would give names control characters, and a source that has them would need none of the
+// escapes that the server writes.
+fault charset_decoder(const char *from, const char *to, decoder_ptr &out)
 {
-	by_charset = false;
 	// A suffix makes iconv transliterate as the locale says, or drop characters unseen.
 	if (std::strchr(from, '/') != nullptr || std::strchr(to, '/') != nullptr)
 		return {0, "charset suffixes such as //TRANSLIT are not taken"};
-	iconv_t source = nullptr;
+	decoder_ptr d(new decoder);
+	d->to = to;
+	if (fault f = open_iconv("WCHAR_T", from, from, d->source_cd))
+		return f;
 	iconv_t target = nullptr;
-	if (fault f = open_iconv("WCHAR_T", from, from, source))
+	if (fault f = open_iconv(to, "WCHAR_T", to, target))
 		return f;
-	if (fault f = open_iconv(to, "WCHAR_T", to, target)) {
-		(void)iconv_close(source);
-		return f;
-	}
 	std::string wide[256];
-	std::string why = check_source(source, from, wide);
-	(void)iconv_close(source);
-	std::string out;
-	for (int value = 1; value < 0x80 && why.empty(); value++) {
-		if (!convert(target, wide[value], out) ||
-		    out != std::string(1, static_cast<char>(value)))
-			why = std::string(to) + " does not keep ASCII as it is";
-	}
-	for (int value = 1; value < 256 && why.empty(); value++) {
-		if (!wide[value].empty() && keeps_state(target, wide[value], wide[int{'A'}]))
-			why = std::string(to) + " keeps a shift state";
-	}
-	for (int value = 0; value < 256 && why.empty(); value++) {
-		charset_code[value].clear();
-		charset_why[value].clear();
-		if (value == 0x2E)
-			charset_why[value] = "is '.'";
-		else if (value == 0x2F)
-			charset_why[value] = "is '/'";
-		else if (value < 0x80)
-			charset_why[value] = "is ASCII";
-		else if (wide[value].empty())
-			charset_why[value] = std::string("has no character in ") + from;
-		else if (!convert(target, wide[value], out))
-			charset_why[value] = std::string("has no character in ") + to;
-		else if (out.find_first_of(std::string_view(":/\0", 3)) != std::string::npos)
-			charset_why[value] = "would give ':', '/' or NUL";
-		else
-			charset_code[value] = out;
+	bool multibyte = false;
+	std::string why = check_source(d->source_cd, from, wide, multibyte);
+	if (why.empty())
+		why = check_target(target, to, wide, multibyte);
+	if (why.empty() && !multibyte) {
+		d->kind = decoder::by_escape;
+		fill_codes(*d, target, from, wide);
 	}
 	(void)iconv_close(target);
 	if (!why.empty())
 		return {0, why};
-	by_charset = true;
-	return {};
-}
-
-// Whatever the file holds beyond 256 bytes, or fails to deliver, leaves the table as far as it
-// was read.
-void load_table(int fd)
-{
-	by_charset = false;
-	std::memset(mactable, 0, sizeof mactable);
-	// One byte more than the table, to tell a file that holds more.
-	std::string bytes;
-	(void)read_whole(fd, bytes, sizeof mactable + 1);
-	table_bytes = bytes.size();
-	std::copy_n(bytes.begin(), std::min(bytes.size(), sizeof mactable), mactable);
-}
-
-fault load_translit(int fd)
-{
-	for (std::string &rep : translit)
-		rep.clear();
-	// 256 valid lines take at most 2,048 bytes, so a longer file has a bad line, which shows
-	// within its first 9 bytes: reading more could only feed a runaway file into memory.
-	std::string text;
-	if (fault f = read_whole(fd, text, 4096))
-		return f;
-
-	unsigned number = 0;
-	for (std::size_t at = 0; at < text.size();) {
-		std::size_t end = text.find('\n', at);
-		if (end == std::string::npos)
-			end = text.size();
-		std::string why =
-		        parse_translit_line(++number, std::string_view(text).substr(at, end - at));
-		if (!why.empty()) {
-			for (std::string &rep : translit)
-				rep.clear();
-			return {0, why};
-		}
-		at = end + 1;
+	if (multibyte) {
+		if (fault f = open_iconv(to, from, from, d->whole_cd))
+			return f;
+		d->kind = decoder::whole;
+		d->from = from;
+		d->not_in_target = "has a character not in " + d->to;
 	}
+	out = std::move(d);
 	return {};
 }

@@ -57,11 +57,12 @@ constexpr bool readahead_at_once = false;
 // What the command line asks for.
 struct options {
 	bool dry_run = false;
+	bool transliterate = false;  // escapes the table keeps take their transliterations
 	const char *from = nullptr;  // the volume's Mac charset, with --from; nullptr: MACINTOSH
 	const char *to = nullptr;  // the charset names are converted to, with --to; nullptr: CP850
 	const char *table = nullptr;  // the table file, with --table; nullptr: the working folder's
 	std::string translit = "mac2cp850.translit";  // the transliterations, beside the table
-	walk_settings walk{g_startpath, false, readahead_default_threads, readahead_at_once,
+	walk_settings walk{g_startpath, nullptr, readahead_default_threads, readahead_at_once,
 	                   &g_interrupt};
 };
 
@@ -101,6 +102,7 @@ void print_help()
 	        "                   OLD -> NEW                 a rename\n"
 	        "                   collision: OLD -> NEW      a rename whose new name is taken\n"
 	        "                   kept (:XX WHY, ...): PATH  escapes a name keeps, and why\n"
+	        "                   kept (name WHY): PATH      a name kept whole, and why\n"
 	        "                   mount: PATH                another file system the run enters\n"
 	        "                   table breaks reruns: :XX gives 'C'\n"
 	        "                                              the next run decodes again\n"
@@ -116,7 +118,9 @@ void print_help()
 	        "  --from CHARSET decode each escape through iconv as a character of CHARSET,\n"
 	        "                 the Mac charset the volume was written in (default\n"
 	        "                 MACINTOSH; others: MAC-CENTRALEUROPE, MACCYRILLIC,\n"
-	        "                 MACUKRAINIAN, MAC-IS, MAC-SAMI), instead of the table\n"
+	        "                 MACUKRAINIAN, MAC-IS, MAC-SAMI), instead of the table; or\n"
+	        "                 each name whole, strictly, as text of a charset of several\n"
+	        "                 bytes a character (CP932, EUC-JP, CP949, GBK, BIG5, UTF-8)\n"
 	        "  --to CHARSET   decode each escape through iconv into CHARSET, such as UTF-8\n"
 	        "                 for a server that keeps UTF-8 names (default CP850), instead\n"
 	        "                 of the table; an escape whose character CHARSET lacks stays\n"
@@ -196,7 +200,7 @@ int read_options(int argc, char **argv, options &opts)
 			return 0;
 		}
 		if (arg.name == "--transliterate") {
-			opts.walk.transliterate = true;
+			opts.transliterate = true;
 		} else if (arg.name == "--dry-run" || arg.name == "-n") {
 			opts.dry_run = true;
 		} else if (arg.name == "--read-ahead") {
@@ -216,7 +220,7 @@ int read_options(int argc, char **argv, options &opts)
 			return usage_error("unknown argument", argv[i]);
 		}
 	}
-	if (opts.walk.transliterate && (opts.from != nullptr || opts.to != nullptr)) {
+	if (opts.transliterate && (opts.from != nullptr || opts.to != nullptr)) {
 		std::fprintf(stderr,
 		             "mac2cp850: --transliterate goes with the table, not with --to or "
 		             "--from\n%s",
@@ -267,36 +271,59 @@ std::string table_hint()
 	return "The installed table is " + table + ": mac2cp850 --table " + table;
 }
 
-// Loads the table from `path`, opened only where no one but root or this user can change it.
-fault read_table(const char *path)
+// Reads the table from `path`, opened only where no one but root or this user can change it,
+// into `d`.
+fault read_table(const char *path, decoder_ptr &d)
 {
 	fault f;
 	int fd = open_trusted_file(path, f);
 	if (fd < 0)
 		return f;
-	load_table(fd);
+	// One byte more than the table, to tell a file that holds more. Whatever fails to come
+	// leaves the table as far as it was read.
+	std::string bytes;
+	(void)read_whole(fd, bytes, 257);
 	(void)close(fd);
+	d = table_decoder(bytes);
 	return {};
 }
 
-// Loads the transliterations from `path` as read_table loads the table.
-fault read_translit(const std::string &path)
+// The decoder that the options ask for, in `d`: the charsets', or the table's.
+fault read_decoder(const options &opts, decoder_ptr &d)
+{
+	if (by_charsets(opts))
+		return charset_decoder(source_of(opts), target_of(opts), d);
+	return read_table(table_of(opts), d);
+}
+
+// Gives the table's decoder `d` the transliterations from `path`, read as read_table reads the
+// table, to take them if `transliterate`.
+fault read_translit(const std::string &path, decoder &d, bool transliterate)
 {
 	fault f;
 	int fd = open_trusted_file(path, f);
 	if (fd < 0)
 		return f;
-	f = load_translit(fd);
+	// 256 valid lines take at most 2,048 bytes, so a longer file has a bad line, which shows
+	// within its first 9 bytes: reading more could only feed a runaway file into memory.
+	std::string text;
+	f = read_whole(fd, text, 4096);
 	(void)close(fd);
-	return f;
+	return f ? f : add_transliterations(d, text, transliterate);
 }
 
-// A table that misses entries leaves their escapes in names, which is rarely what was meant.
-void warn_short_table(const options &opts)
+// Tells on standard error what a table of other than 256 bytes means, unless `missing_only` and
+// it misses no entry: a table that misses entries leaves their escapes in names, which is rarely
+// what was meant.
+void warn_table_size(const options &opts, const decoder &d, bool missing_only)
 {
-	std::fprintf(stderr,
-	             "mac2cp850: %s: %zu bytes, not 256: the missing entries keep their escapes\n",
-	             shown(stderr, table_of(opts)).c_str(), table_bytes);
+	bool missing = false;
+	std::string note = size_note(d, missing);
+	if (note.empty() || (missing_only && !missing))
+		return;
+	(void)std::fflush(stdout);
+	std::fprintf(stderr, "mac2cp850: %s: %s\n", shown(stderr, table_of(opts)).c_str(),
+	             note.c_str());
 }
 
 // The lock's fault in words.
@@ -341,13 +368,12 @@ bool nothing_mounted(const std::string &path)
 // banner and no CR: errors go to standard error, as the undo's do. False when it can't start.
 bool foresee_volume(const options &opts)
 {
-	if (by_charsets(opts)) {
-		if (fault f = load_charsets(source_of(opts), target_of(opts))) {
-			std::fprintf(stderr, "mac2cp850: %s\n",
-			             shown(stderr, fault_text(f, false)).c_str());
-			return false;
-		}
-	} else if (fault f = read_table(table_of(opts))) {
+	decoder_ptr d;
+	if (fault f = read_decoder(opts, d); f && by_charsets(opts)) {
+		std::fprintf(stderr, "mac2cp850: %s\n",
+		             shown(stderr, fault_text(f, false)).c_str());
+		return false;
+	} else if (f) {
 		std::fprintf(stderr, "mac2cp850: %s: %s\nmac2cp850: %s\n",
 		             shown(stderr, table_of(opts)).c_str(),
 		             shown(stderr, fault_text(f, false)).c_str(),
@@ -355,8 +381,9 @@ bool foresee_volume(const options &opts)
 		return false;
 	}
 	// Without the option the transliterations only say what the option would do, if they can.
-	if (fault f = by_charsets(opts) ? fault{} : read_translit(opts.translit);
-	    f && opts.walk.transliterate) {
+	if (fault f = by_charsets(opts) ? fault{}
+	                                : read_translit(opts.translit, *d, opts.transliterate);
+	    f && opts.transliterate) {
 		std::fprintf(stderr, "mac2cp850: %s: %s\n", shown(stderr, opts.translit).c_str(),
 		             shown(stderr, fault_text(f, true)).c_str());
 		return false;
@@ -382,18 +409,14 @@ bool foresee_volume(const options &opts)
 		}
 	}
 	// Mistakes that a run would not stop at either, told before the listing looks harmless.
-	if (!by_charsets(opts) && table_bytes < sizeof mactable)
-		warn_short_table(opts);
-	else if (!by_charsets(opts) && table_bytes > sizeof mactable)
-		std::fprintf(stderr,
-		             "mac2cp850: %s: more than 256 bytes: the bytes after the 256th are "
-		             "not used\n",
-		             shown(stderr, table_of(opts)).c_str());
+	warn_table_size(opts, *d, false);
 	if (nothing_mounted(g_startpath))
 		std::fprintf(stderr, "mac2cp850: %s: nothing is mounted there\n",
 		             shown(stderr, g_startpath).c_str());
-	preview_start(opts.walk.transliterate, target_of(opts));
-	scan_path(opts.walk, {foresee, note_mount, nullptr});
+	walk_settings how = opts.walk;
+	how.decoding = d.get();
+	preview_start(*d);
+	scan_path(how, {foresee, note_mount, nullptr});
 	return true;
 }
 
@@ -411,6 +434,15 @@ int report_foresight()
 	            static_cast<unsigned long long>(g_conversion_counter),
 	            static_cast<unsigned long long>(g_collisions),
 	            static_cast<unsigned long long>(g_keeping_escapes));
+	// Told last, where it is seen: the listing may be long.
+	if (g_multibyte_looking != 0)
+		std::fprintf(
+		        stderr,
+		        "mac2cp850: %llu %s like multi-byte text, such as %s: try --from UTF-8, "
+		        "or a two-byte charset such as --from CP932, with --to UTF-8\n",
+		        static_cast<unsigned long long>(g_multibyte_looking),
+		        g_multibyte_looking == 1 ? "name looks" : "names look",
+		        shown(stderr, g_multibyte_example).c_str());
 	if (g_interrupt != 0)
 		return 128 + g_interrupt;
 	return g_collisions + g_unwalked == 0 && !records_refused ? 0 : 1;
@@ -431,22 +463,19 @@ bool convert_volume(const options &opts)
 	else
 		std::printf("Reading %s...", shown(stdout, table_of(opts)).c_str());
 	(void)std::fflush(stdout);
-	if (fault f = by_charsets(opts) ? load_charsets(source_of(opts), target_of(opts))
-	                                : read_table(table_of(opts))) {
+	decoder_ptr d;
+	if (fault f = read_decoder(opts, d)) {
 		std::printf("FAILED %s\r\n", shown(stdout, fault_text(f, true)).c_str());
 		if (!by_charsets(opts))
 			std::printf("%s\r\n", shown(stdout, table_hint()).c_str());
 		return false;
 	}
 	std::printf("ok.\r\n");
-	if (!by_charsets(opts) && table_bytes < sizeof mactable) {
-		(void)std::fflush(stdout);
-		warn_short_table(opts);
-	}
-	if (opts.walk.transliterate) {
+	warn_table_size(opts, *d, true);
+	if (opts.transliterate) {
 		std::printf("Reading %s...", shown(stdout, opts.translit).c_str());
 		(void)std::fflush(stdout);
-		if (fault f = read_translit(opts.translit)) {
+		if (fault f = read_translit(opts.translit, *d, true)) {
 			std::printf("FAILED %s\r\n", shown(stdout, fault_text(f, true)).c_str());
 			return false;
 		}
@@ -501,7 +530,9 @@ bool convert_volume(const options &opts)
 		// What fails here shows as renames withheld for want of a record.
 		(void)journal_start(records, g_journalfile);
 	}
-	scan_path(opts.walk, {apply, nullptr, store_stats});
+	walk_settings how = opts.walk;
+	how.decoding = d.get();
+	scan_path(how, {apply, nullptr, store_stats});
 	stopped_by = g_interrupt;
 	store_log(stopped_by != 0 ? "\r\nInterrupted\r\n" : "\r\nFinished\r\n");
 	return true;

@@ -4,23 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cstdio>
 #include <string_view>
 #include <unordered_set>
 #include <vector>
 
-#include "decide.h"
 #include "progress.h"
 #include "terminal.h"
 
 std::uint64_t g_collisions;
 std::uint64_t g_keeping_escapes;
+std::uint64_t g_multibyte_looking;
+std::string g_multibyte_example;
 
 namespace
 {
 
-bool transliterating;     // names are decided with the transliterations
+const decoder *deciding;  // what the names are decided with
 const char *new_charset;  // the charset new names are in
 
 // What the run would have done so far to the names of one folder, over what the disk holds.
@@ -61,77 +61,18 @@ void print_line()
 	(void)std::fwrite(line.data(), 1, line.size(), stdout);
 }
 
-std::size_t count(std::string_view text, std::string_view part)
+// Lists what `name`, the name the entry ends with (`is_new`: the new one), keeps, and why, as
+// `decided` says.
+void list_kept(const std::string &dir, std::string_view name, const decision &decided, bool is_new)
 {
-	std::size_t n = 0;
-	for (std::size_t at = text.find(part); at != std::string_view::npos;
-	     at = text.find(part, at + 1))
-		n++;
-	return n;
-}
-
-// For an escape of `value` that has a transliteration and that `name`, decoded from
-// `original`, keeps: with the option, why the run keeps it all the same; without, whether the
-// option would take the transliteration (`option_name` is what it would give).
-void note_translit(int value, std::string_view escape, std::string_view name, const char *original,
-                   const std::string &option_name)
-{
-	const std::string &rep = translit[value];
-	if (transliterating) {
-		const char *misfit = translit_misfit(original);
-		line.append("; ");
-		if (misfit != nullptr)
-			line.append("transliterated, the name ").append(misfit);
-		else
-			line.append("\"").append(rep).append("\" would complete an escape");
-	} else if (count(option_name, escape) < count(name, escape)) {
-		line.append("; --transliterate gives \"").append(rep).append("\"");
-	}
-}
-
-// Lists the escapes that `name`, decoded from `original`, holds, each once, with why the run
-// keeps it: the table (or the charsets) keeps it, decoding made it and the next run would decode
-// it, or decoding it would make a name too long or an escape; and what the transliterations do
-// to it.
-void list_kept(const std::string &dir, std::string_view name, const char *original, bool is_new)
-{
-	line.assign("kept (");
-	std::size_t listed = line.size();
-	std::string option_name;
-	bool option_known = false;
-	for (std::size_t i = 0; i < name.size(); i++) {
-		int value = escape_at(name.data() + i);
-		if (value < 0)
-			continue;
-		std::string_view escape = name.substr(i, 3);
-		i += 2;
-		if (line.find(escape, listed) != std::string::npos)
-			continue;
-		const char *why = why_kept(value);
-		// Such an escape is text that no charset decodes, as in "Meeting 10:30".
-		if (why != nullptr && value < 0x80 && value != '.' && value != '/')
-			continue;
-		line.append(line.size() > listed ? ", " : "").append(escape).append(" ");
-		if (why != nullptr)
-			append_shown(line, STDOUT_FILENO, why);
-		else if (!by_charset)
-			line.append("would be decoded by the next run");
-		else if (translit_misfit(original) != nullptr)
-			line.append("stays: the name would be longer than 255 bytes");
-		else
-			line.append("would complete an escape");
-		if (why == nullptr || translit[value].empty())
-			continue;
-		if (!transliterating && !option_known) {
-			option_known = true;
-			if (!decode_name(original, option_name, true))
-				option_name = original;
-		}
-		note_translit(value, escape, name, original, option_name);
-	}
-	if (line.size() == listed)
+	if (decided.kept.empty())
 		return;
 	g_keeping_escapes++;
+	line.assign("kept (");
+	for (const kept_span &span : decided.kept) {
+		line.append(&span == decided.kept.data() ? "" : ", ").append(span.what).append(" ");
+		append_shown(line, STDOUT_FILENO, span.why);
+	}
 	line.append("): ");
 	append_shown(line, STDOUT_FILENO, dir);
 	line.append("/");
@@ -142,31 +83,27 @@ void list_kept(const std::string &dir, std::string_view name, const char *origin
 
 }  // namespace
 
-void preview_start(bool transliterate, const char *target)
+void preview_start(const decoder &d)
 {
-	transliterating = transliterate;
-	new_charset = target;
-	const char *hex = "0123456789abcdef";
-	for (int value = 0; value < 256; value++) {
-		auto byte = static_cast<unsigned char>(mactable[value]);
-		if (why_kept(value) != nullptr || (byte != ':' && std::isxdigit(byte) == 0))
-			continue;
-		line.assign("table breaks reruns: :");
-		line.append({hex[value >> 4], hex[value & 15], ' '});
-		line.append("gives '").append(1, static_cast<char>(byte)).append("'\n");
+	deciding = &d;
+	new_charset = names_charset(d);
+	for (const std::string &note : rerun_notes(d)) {
+		line.assign(note).append("\n");
 		print_line();
 	}
 }
 
 // The run renames entry after entry, each against the names its folder holds at that moment:
 // those on disk, less the ones it renamed away, plus the ones it gave.
-void foresee(int dirfd, const place &at, const char *name, ino_t /*ino*/,
-             const std::string *new_name)
+void foresee(int dirfd, const place &at, const char *name, ino_t /*ino*/, const decision &decided)
 {
 	const std::string &dir = at.path;
-	if (new_name != nullptr) {
+	if (looks_multibyte(*deciding, name) && g_multibyte_looking++ == 0)
+		g_multibyte_example.assign(dir).append("/").append(name);
+	if (decided.renamed) {
+		const std::string &new_name = decided.name;
 		view *v = view_of(at);
-		bool collides = taken(dirfd, v, *new_name);
+		bool collides = taken(dirfd, v, new_name);
 		line.assign(collides ? "collision: " : "");
 		append_shown(line, STDOUT_FILENO, dir);
 		line.append("/");
@@ -174,7 +111,7 @@ void foresee(int dirfd, const place &at, const char *name, ino_t /*ino*/,
 		line.append(" -> ");
 		append_shown(line, STDOUT_FILENO, dir);
 		line.append("/");
-		append_shown(line, STDOUT_FILENO, *new_name, new_charset);
+		append_shown(line, STDOUT_FILENO, new_name, new_charset);
 		line.append("\n");
 		print_line();
 		if (collides) {
@@ -185,10 +122,10 @@ void foresee(int dirfd, const place &at, const char *name, ino_t /*ino*/,
 			v = &views.emplace_back(view{at.way.size() - 1, at.way.back().id, {}, {}});
 		v->made.erase(name);
 		v->gone.insert(name);
-		v->made.insert(*new_name);
+		v->made.insert(new_name);
 	}
-	list_kept(dir, new_name != nullptr ? std::string_view(*new_name) : name, name,
-	          new_name != nullptr);
+	list_kept(dir, decided.renamed ? std::string_view(decided.name) : name, decided,
+	          decided.renamed);
 }
 
 void note_mount(const std::string &path)

@@ -13,7 +13,6 @@
 #include <unordered_set>
 #include <vector>
 
-#include "decide.h"
 #include "progress.h"
 #include "readahead.h"
 
@@ -57,7 +56,7 @@ place here;                // the way down from the mount point; one frame for e
 std::vector<frame> stack;  // the walk's own state of each folder on the way
 std::size_t fd_budget;     // levels that keep their folder open; lowered when the process
                            // runs out of descriptors all the same
-std::string decided;       // the decided name of the entry at hand; capacity kept
+decision decided;          // what was decided for the entry at hand; capacity kept
 std::unordered_set<folder_id, folder_id_hash> walked;  // each folder is walked once per run
 
 void count_folder()
@@ -303,10 +302,10 @@ void scan_path(const walk_settings &how, const act &act)
 		}
 		cur.in_child = false;
 		count_file();
-		bool changed = decode_name(name, decided, how.transliterate);
-		if (changed)
+		decide_name(*how.decoding, std::string_view(name, name_len), decided);
+		if (decided.renamed)
 			g_conversion_counter++;
-		act.entry(cur.fd, here, name, ino, changed ? &decided : nullptr);
+		act.entry(cur.fd, here, name, ino, decided);
 		cur.next += name_offset + name_len + 1;
 		cur.index++;
 	}

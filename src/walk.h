@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "decide.h"
 #include "place.h"
 
 extern std::uint64_t g_folder_counter;  // folders walked, the mount point included
@@ -22,9 +23,9 @@ extern std::uint64_t g_unwalked;     // folders not walked in full for want of d
 // What is done with each entry's decision: a run applies it, a dry run foresees it.
 struct act {
 	// Entry `name` (inode `ino`) of the folder open as `dirfd`, the last on the way of `at`,
-	// and the name decided for it; nullptr when it keeps its own.
+	// and what was decided for it.
 	void (*entry)(int dirfd, const place &at, const char *name, ino_t ino,
-	              const std::string *new_name);
+	              const decision &decided);
 	// The walk enters `path`, a folder on another mount than its parent's; nullptr: nothing.
 	void (*mount)(const std::string &path);
 	// The counters call for a statistics write; nullptr: none is kept.
@@ -34,7 +35,7 @@ struct act {
 // How a walk goes.
 struct walk_settings {
 	const char *mount_point;  // the folder walked, with everything below it that lies inside it
-	bool transliterate;       // names are decided with the transliterations
+	const decoder *decoding;  // what names are decided with
 	unsigned readahead;       // threads that may list folders ahead of the walk; 0: none
 	bool readahead_at_once;   // they start at the first folder, slow listings or not
 	const volatile sig_atomic_t *stop;  // the walk ends between two entries once this is not

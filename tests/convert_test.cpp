@@ -141,6 +141,70 @@ TEST_F(conversion, escapes_decoded_to_utf8_and_undone)
 	EXPECT_EQ(snapshot(mount), before);
 }
 
+// Names that servers of CP932 and of UTF-8 wrote, decoded whole: a dry run with the table says
+// they look like another charset; one with the charset lists each rename and each name kept
+// whole, and why; the run does what it listed, a rerun nothing, and the undo gives every name
+// back.
+TEST_F(conversion, names_of_several_bytes_a_character_decoded_whole_and_undone)
+{
+	const std::string m = mount + "/";
+	make_dir(m + ":95\\");
+	for (const char *name : {":8b:a4:97L.doc", ":83\\:83t:83g:95\\.doc",
+	                         ":e5:85:b1:e6:9c:89.txt", "Meeting 10:30.txt", ":83.txt"})
+		write_file(m + name, "");
+	write_file(m + ":95\\/:83\\.txt", "");
+	const auto before = snapshot(mount);
+	// In the order of a sort, the dry run's listing and the run's log.
+	const std::vector<std::string> renames = {
+	        m + ":83\\:83t:83g:95\\.doc -> " + m + "ソフト表.doc",
+	        m + ":8b:a4:97L.doc -> " + m + "共有.doc",
+	        m + ":95\\ -> " + m + "表",
+	        m + ":95\\/:83\\.txt -> " + m + ":95\\/ソ.txt",
+	};
+	auto converting = [](const char *from, std::uint64_t conversions) {
+		std::string out = report(2, 7, conversions);
+		return out.replace(out.find("Reading mac2cp850.tab"), 21,
+		                   std::string("Converting ") + from + " to UTF-8");
+	};
+
+	run_result dry = run_with({"-n"});
+	const std::string looks = "mac2cp850: 4 names look like multi-byte text, such as ";
+	const std::string tries = ": try --from UTF-8, or a two-byte charset such as --from CP932, "
+	                          "with --to UTF-8\n";
+	ASSERT_TRUE(dry.err.ends_with(tries)) << dry.err;
+	std::string example = dry.err.substr(0, dry.err.size() - tries.size());
+	EXPECT_TRUE(example.starts_with("mac2cp850: " + mount + ": nothing is mounted there\n" +
+	                                looks));
+	example.erase(0, example.find(looks) + looks.size());
+	const std::vector<std::string> multibyte = {
+	        ":e5:85:b1:e6:9c:89.txt", ":83\\:83t:83g:95\\.doc", ":95\\", ":95\\/:83\\.txt"};
+	EXPECT_EQ(std::count(multibyte.begin(), multibyte.end(), example.substr(m.size())), 1)
+	        << example;
+
+	dry = run_with({"-n", "--from", "CP932", "--to", "UTF-8"});
+	std::vector<std::string> listed, expected = renames;
+	for (std::size_t at = 0, end; (end = dry.out.find('\n', at)) != std::string::npos;
+	     at = end + 1)
+		listed.push_back(dry.out.substr(at, end - at));
+	expected.insert(
+	        expected.end(),
+	        {"kept (name is not CP932 text at byte 1): " + m + ":83.txt",
+	         "kept (name is not CP932 text at byte 16): " + m + ":e5:85:b1:e6:9c:89.txt"});
+	std::sort(listed.begin(), listed.end() - 5);
+	EXPECT_EQ(std::vector<std::string>(listed.begin(), listed.end() - 5), expected);
+	EXPECT_EQ(listed.back(), "Keeping escapes:  2");
+	EXPECT_EQ(snapshot(mount), before);
+
+	EXPECT_EQ(run_with({"--from", "CP932", "--to", "UTF-8"}).out, converting("CP932", 4));
+	EXPECT_EQ(logged_lines(log()), renames);
+	EXPECT_EQ(run_with({"--from", "CP932", "--to", "UTF-8"}).out, converting("CP932", 0));
+	EXPECT_EQ(run_with({"--from", "UTF-8", "--to", "UTF-8"}).out, converting("UTF-8", 1));
+	EXPECT_TRUE(exists(m + "共有.txt"));
+	EXPECT_EQ(undo().status, 0);
+	EXPECT_EQ(undo({"--run", "3"}).status, 0);
+	EXPECT_EQ(snapshot(mount), before);
+}
+
 TEST_F(conversion, both_cases_of_hex_digits)
 {
 	make_dir(mount + "/upper");

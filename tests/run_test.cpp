@@ -324,7 +324,8 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 	         ""},
 	        {{"--from=SHIFT_JIS", "--to=UTF-8"},
 	         255,
-	         converting + "SHIFT_JIS to UTF-8...FAILED SHIFT_JIS is no single-byte charset\r\n",
+	         converting + "SHIFT_JIS to UTF-8...FAILED SHIFT_JIS does not keep ASCII as it is: "
+	                      "try CP932\r\n",
 	         ""},
 	        {{"--from", "FOO"},
 	         255,

@@ -11,8 +11,8 @@ folder), and lists it with smbclient in a UTF-8 locale. Every converted name mus
 Mac character, or the best fit or transliteration that docs/table.md gives for it; exactly the
 names that keep an escape show as 8.3 names, since ':' is not allowed in a Windows name.
 
-Then the round trip to UTF-8, for each Mac charset of CHARSETS: an smbd with the cap module and
-that `unix charset` receives, through smbclient, one file per character of 0x80..0xFF, which
+Then the round trip to UTF-8, for each charset of CHARSETS: an smbd with the cap module and
+that `unix charset` receives, through smbclient, the names of its row, each byte above 127 of which
 lands on disk as a colon escape; the program converts with --from CHARSET --to UTF-8; an smbd
 with the default charsets must list every name as the client wrote it. A second run converts
 nothing, and the undo (the test copy of mac2cp850-undo, UNDO) gives back every name on disk.
@@ -243,13 +243,15 @@ EIGHT_DOT_THREE = re.compile(r"^[A-Z0-9_~]{1,8}(\.[A-Z0-9_]{1,3})?$")
 
 
 def listing(out):
-    """(name, is a folder, size) of each entry that smbclient's `ls` shows."""
-    entries = []
+    """(path, is a folder, size) of each entry that smbclient's `ls` shows, `recurse on` too."""
+    entries, folder = [], ""
     # Not splitlines(): it would also split at U+0085, U+2028 and U+2029, which names may hold.
     for line in out.split("\n"):
+        if line.startswith("\\"):
+            folder = line[1:].replace("\\", "/") + "/"
         m = ENTRY.match(line)
         if m and m.group(1) not in (".", ".."):
-            entries.append((m.group(1), "D" in m.group(2), int(m.group(3))))
+            entries.append((folder + m.group(1), "D" in m.group(2), int(m.group(3))))
     return entries
 
 
@@ -309,11 +311,33 @@ def convert_and_look(transliterate, docs):
     return readable
 
 
-# (charset as iconv and Samba name it, Python's codec for what its client writes, the codes
-# whose character glibc can't encode in that charset, so that the server refuses them).
-CHARSETS = [("MACINTOSH", "mac_roman", {0xC6, 0xF0}),
-            ("MAC-CENTRALEUROPE", "mac_latin2", set()),
-            ("MACCYRILLIC", "mac_cyrillic", {0xFF})]
+def mac(charset, codec, refused):
+    """A Mac charset's row: a file per character above 127, and those of `refused` codes."""
+    names = ["%02x %s.txt" % (code, bytes([code]).decode(codec)) for code in range(0x80, 0x100)]
+    return charset, names, {names[code - 0x80] for code in refused}
+
+
+KANJI40 = "漢字仮名交混文書資料報告会議議事録予算決算計画設計仕様試験結果一覧管理台帳写真画"
+HANZI40 = "中文簡體字資料報告會議記錄預算決算計劃設計規格測試結果一覽管理台帳照片圖像聲音視頻"
+HANGUL40 = "가나다라마바사아자차카타파하" * 2 + "갂갵똠뷁뛟뤨뭬뵈꺍뀨뉴둬"
+JAPANESE = ["共有.txt", "ソフト表.doc", "ｶﾀｶﾅ.txt", "ﾊﾟｰﾄ ｶﾞｲﾄﾞ.txt", "資料/", "資料/表計算/",
+            "資料/表計算/ソ十.xls"]
+# (charset as iconv and Samba name it, names its client writes, a folder's ending in '/', and any
+# that glibc can't encode, which the server refuses); docs/testing.md says what they cover.
+CHARSETS = [mac("MACINTOSH", "mac_roman", {0xC6, 0xF0}),
+            mac("MAC-CENTRALEUROPE", "mac_latin2", set()),
+            mac("MACCYRILLIC", "mac_cyrillic", {0xFF}),
+            ("CP932", JAPANESE + ["能力十.txt", "ポ倒.txt", "ミ円.txt", "ァ院.txt", "ア.txt", "ヂ.txt",
+                                  KANJI40 + ".txt", "①ⅰ∵髙.txt", "x\u3000y.txt", "～－―∥￠￡￢.txt"]),
+            ("EUC-JP", JAPANESE + ["Café.txt", "〜.txt", "～.txt", KANJI40 + ".txt"]),
+            ("CP949", ["한국어.txt", "갂갵.txt", "똠방각하.txt", "自料.txt", "ソ表.txt", "자료/",
+                       "자료/보고서/", "자료/보고서/갂.hwp", HANGUL40 + ".txt"]),
+            ("GBK", ["乗丂.txt", "亅倈.txt", "亊倊.txt", "〡傽.txt", "中文.txt", "简体字.txt",
+                     "€.txt", "丄.txt", "乤.txt", "资料/", "资料/报告/", "资料/报告/乗.doc",
+                     HANZI40 + ".txt"]),
+            ("BIG5-HKSCS", ["許功蓋.txt", "吜咽.txt", "吘品.txt", "一世.txt", "香港.txt", "㘘.txt",
+                            "資料/", "資料/報告/", "資料/報告/許.doc", HANZI40 + ".txt"]),
+            ("UTF-8", JAPANESE + ["한국어.txt", "中文.txt", "Café.txt", "😀.txt", KANJI40[:27] + ".txt"])]
 
 
 @contextlib.contextmanager
@@ -331,8 +355,11 @@ def serving(config):
 
 
 def on_disk():
-    """name -> size of each entry of MOUNT, the name as bytes."""
-    return {e.name: e.stat(follow_symlinks=False).st_size for e in os.scandir(MOUNT.encode())}
+    """path -> size of each entry below MOUNT (of a folder: -1), the path as bytes."""
+    top = MOUNT.encode()
+    return {os.path.relpath(os.path.join(folder, name), top):
+            -1 if name in folders else os.lstat(os.path.join(folder, name)).st_size
+            for folder, folders, files in os.walk(top) for name in folders + files}
 
 
 def run(label, program, args):
@@ -344,37 +371,44 @@ def run(label, program, args):
     return done.stdout
 
 
-def round_trip(charset, codec, refused):
-    """Names a `charset` client writes, converted to UTF-8, read back, converted again, undone."""
+def round_trip(charset, names, refused=()):
+    """`names` a `charset` client writes, converted to UTF-8, read back, converted again, undone."""
     empty_volume()
-    written = {code: bytes([code]).decode(codec) for code in range(0x80, 0x100)}
+    def listed(server):  # path -> size (of a folder: -1) of each entry `server` lists
+        return {path: -1 if is_folder else size
+                for path, is_folder, size in listing(server.client("recurse on; ls"))}
+    # The size of a file tells which name it was written with, whatever name it shows.
+    written = {name.rstrip("/"): -1 if name.endswith("/") else i + 1
+               for i, name in enumerate(names) if name not in refused}
     with serving(producer(charset)) as server:
-        puts = []
-        for code in written:
-            # The size tells the code of an entry whatever its name.
-            local = os.path.join(server.tmp, "%02x" % code)
+        commands = []
+        for i, name in enumerate(names):
+            remote = name.rstrip("/").replace("/", "\\")
+            local = os.path.join(server.tmp, str(i))
             with open(local, "wb") as f:
-                f.write(bytes([code]) * code)
-            puts.append('put "%s" "%02x %s.txt"' % (local, code, written[code]))
-        server.client("; ".join(puts), len(refused))
+                f.write(b"x" * (i + 1))
+            commands.append('mkdir "%s"' % remote if name.endswith("/") else
+                            'put "%s" "%s"' % (local, remote))
+        server.client("; ".join(commands), len(refused))
+        by_cap = listed(server)
     before = on_disk()
-    landed = {size: name for name, size in before.items()}
-    expect(landed == {code: b"%02x :%02x.txt" % (code, code)
-                      for code in written if code not in refused},
-           "%s: not one colon escape per code the server takes: %r" % (charset, before))
+    encoded = subprocess.run(["iconv", "-f", "UTF-8", "-t", charset], check=True,
+                             input="\n".join(written).encode(), capture_output=True).stdout
+    escaped = re.sub(rb"[\x80-\xff]", lambda m: b":%02x" % m.group()[0], encoded).split(b"\n")
+    expect(before == dict(zip(escaped, written.values())),
+           "%s: not the names iconv gives, every byte above 127 escaped: %r" % (charset, before))
 
     options = ["--from", charset, "--to", "UTF-8"]
     first = run(charset, PROGRAM, options)
-    expect(b"\r\nConversions done: %d\r\n" % len(landed) in first,
+    expect(b"\r\nConversions done: %d\r\n" % len(before) in first,
            "%s: first run: %r" % (charset, first))
     with serving(READER) as server:
-        seen = [(name, size) for name, _, size in listing(server.client("ls"))]
-    differ = [(name, size) for name, size in seen
-              if name != "%02x %s.txt" % (size, written.get(size))]
-    same = len(seen) - len(differ)
-    expect(not differ and same == 128 - len(refused),
-           "%s: %d names, these not as written: %r" % (charset, len(seen), differ))
-    print("%s: %d/%d names read back as written" % (charset, same, 128 - len(refused)))
+        after = listed(server)
+    expect(by_cap == written == after, "%s: as written %r, cap server %r, after %r" % (
+        charset, written, by_cap, after))
+    same = set(written.items()) & set(by_cap.items()) & set(after.items())
+    print("%s: %d of %d names listed as written by the cap server and after" % (
+        charset, len(same), len(written)))
 
     second = run(charset, PROGRAM, options)
     expect(b"\r\nConversions done: 0\r\n" in second, "%s: second run: %r" % (charset, second))
@@ -405,8 +439,8 @@ def main():
     with_option = convert_and_look(True, docs)
     expect(with_option >= 100,
            "with --transliterate: %d readable, expected at least 100" % with_option)
-    for charset, codec, refused in CHARSETS:
-        round_trip(charset, codec, refused)
+    for row in CHARSETS:
+        round_trip(*row)
     if failures:
         sys.exit("samba_test: %d failures" % len(failures))
     for path in (MOUNT, RECORDS, WORK):
