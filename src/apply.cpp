@@ -3,7 +3,7 @@
 #include <sys/stat.h>
 
 #include "convlog.h"
-#include "journal.h"
+#include "journalwriter.h"
 
 std::uint64_t g_withheld;
 std::string g_withheld_file;

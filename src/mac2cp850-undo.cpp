@@ -12,7 +12,7 @@
 
 #include "cmdline.h"
 #include "interrupt.h"
-#include "journal.h"
+#include "journalreader.h"
 #include "lock.h"
 #include "recordfolder.h"
 #include "terminal.h"

@@ -17,7 +17,7 @@
 #include "convlog.h"
 #include "decide.h"
 #include "interrupt.h"
-#include "journal.h"
+#include "journalwriter.h"
 #include "lock.h"
 #include "preview.h"
 #include "progress.h"

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "journal.h"
+#include "journalreader.h"
 
 extern std::uint64_t g_reverted;          // renamed back (on a dry run: to be renamed back)
 extern std::uint64_t g_already_reverted;  // found under the old name and not the new one

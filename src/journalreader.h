@@ -1,32 +1,14 @@
-// The journal: the run's record of every rename by folder and entry identity, which the undo
-// reads instead of the text log. Names are escaped, so no name can end or forge a record.
+// The journal's reader: the runs of a journal and their records, for the undo.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstddef>
-#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "place.h"
-
-// The journal is file `journal` (its last part) of the checked folder open as `dirfd`. Opens it
-// and starts this run's records; what fails is tried again at the first record.
-fault journal_start(int dirfd, const std::string &journal);
-
-// The journal's path, as given to journal_start.
-const std::string &journal_path();
-
-// Records that entry `ino`, marked `mark`, of the folder last on the way of `at` is about to be
-// renamed from `from` to `to`, after the folders on that way that have no record yet, in one
-// write.
-fault journal_rename(const place &at, ino_t ino, const file_mark &mark, const char *from,
-                     const std::string &to);
-
-// Records that the rename recorded last failed with `err`, as far as the journal can take it.
-void journal_failure(int err);
+#include "fsutil.h"
 
 // A folder of a run as the journal records it; number 0 is the mount point.
 struct journal_folder {

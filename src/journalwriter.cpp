@@ -1,0 +1,251 @@
+#include "journalwriter.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <ctime>
+
+#include "fsutil.h"
+#include "journalformat.h"
+
+namespace
+{
+
+int dir_fd = -1;      // the record folder
+std::string path;     // the journal's path in it, for people
+int journal_fd = -1;  // kept open for the rest of the run once it holds the run's first line
+bool torn;            // a record stayed in part: no whole record can follow it
+std::string run_id;   // 16 hex digits at the start of every record of this run
+std::string started;  // " " and the run's start in UTC, or "" when the clock can't tell
+std::string record;   // the text of the next write; its capacity is kept from one to the next
+
+// The folders of the walk's way that have a record, outermost first, with their numbers in
+// the journal. The walk walks each folder once, so a folder that is not at its level on the
+// way any more has left it, and so has everything below it.
+std::vector<std::pair<folder_id, std::uint64_t>> numbered;
+std::uint64_t folders_recorded;  // folders of this run with a record, the mount point included
+
+// Random, so that no record of another run, whatever it holds, passes for one of this run.
+std::string new_run_id()
+{
+	std::uint64_t bits = 0;
+	if (getrandom(&bits, sizeof bits, GRND_NONBLOCK) != sizeof bits) {
+		struct timespec now {
+		};
+		(void)clock_gettime(CLOCK_REALTIME, &now);
+		bits = static_cast<std::uint64_t>(now.tv_nsec) * 0x9E3779B97F4A7C15ull ^
+		       static_cast<std::uint64_t>(now.tv_sec) << 20 ^
+		       static_cast<std::uint64_t>(getpid());
+	}
+	char hex[17];
+	for (int i = 0; i < 16; i++)
+		hex[i] = "0123456789abcdef"[bits >> (60 - 4 * i) & 15];
+	return {hex, 16};
+}
+
+// " 2026-12-07T21:30:05Z" for now, or "" when the clock can't tell.
+std::string start_time()
+{
+	time_t now = time(nullptr);
+	struct tm utc {
+	};
+	char text[32];
+	if (now == static_cast<time_t>(-1) || gmtime_r(&now, &utc) == nullptr)
+		return {};
+	std::size_t n = strftime(text, sizeof text, " %Y-%m-%dT%H:%M:%SZ", &utc);
+	// A year beyond four digits would not be read back.
+	if (n != 21)
+		return {};
+	return {text, n};
+}
+
+void put_kind(char kind)
+{
+	record.append(run_id).append(1, ' ').append(1, kind);
+}
+
+void put_number(std::uint64_t n)
+{
+	char digits[24];
+	char *end = std::to_chars(digits, digits + sizeof digits, n).ptr;
+	record += ' ';
+	record.append(digits, end);
+}
+
+// "b<seconds>.<nanoseconds, 9 digits>", "g<generation>", or "-" for none.
+void put_mark(const file_mark &mark)
+{
+	char digits[24];
+	record += ' ';
+	record += mark.kind;
+	if (mark.kind == '-')
+		return;
+	char *end = std::to_chars(digits, digits + sizeof digits, mark.value).ptr;
+	record.append(digits, end);
+	if (mark.kind != 'b')
+		return;
+	end = std::to_chars(digits, digits + sizeof digits, mark.nsec).ptr;
+	record += '.';
+	record.append(9 - static_cast<std::size_t>(end - digits), '0');
+	record.append(digits, end);
+}
+
+// '%', the blank, control bytes and bytes above 126 stand as '%' and two hex digits, so that a
+// name is one field of printable ASCII whatever it holds.
+void put_name(std::string_view name)
+{
+	record += ' ';
+	for (char c : name) {
+		auto byte = static_cast<unsigned char>(c);
+		if (byte > ' ' && byte < 0x7F && byte != '%') {
+			record += c;
+			continue;
+		}
+		record += '%';
+		record += "0123456789ABCDEF"[byte >> 4];
+		record += "0123456789ABCDEF"[byte & 15];
+	}
+}
+
+// The length of the last line of the journal open as `fd`, `size` bytes long, when no line feed
+// ends it and it begins as a run's line does, as a record or a run's first line: one cut short
+// by a run stopped while writing it. 0 when a line feed ends the file, or for what no run writes.
+std::size_t cut_short(int fd, off_t size)
+{
+	std::string tail(static_cast<std::size_t>(std::min<off_t>(size, journal_longest_line)),
+	                 '\0');
+	auto from = size - static_cast<off_t>(tail.size());
+	if (pread(fd, tail.data(), tail.size(), from) != static_cast<ssize_t>(tail.size()))
+		return 0;
+	std::size_t newline = tail.rfind('\n');
+	if (newline == std::string::npos && from > 0)
+		return 0;
+	std::string_view line = std::string_view(tail).substr(newline + 1);
+	bool first_line =
+	        line.substr(0, journal_magic.size()) == journal_magic.substr(0, line.size());
+	for (std::size_t i = 0; i < line.size(); i++) {
+		char c = line[i];
+		// A record starts with its run's id, 16 lower-case hex digits, and a blank.
+		bool id = i > 16 || first_line ||
+		          (i == 16 ? c == ' ' : (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
+		if (!id || c < ' ' || c > '~')
+			return 0;
+	}
+	return line.size();
+}
+
+// Opens the journal and starts this run's records, unless that is done already.
+fault open_journal()
+{
+	if (journal_fd >= 0)
+		return {};
+	if (run_id.empty())
+		run_id = new_run_id();
+	struct stat st;
+	fault f;
+	int fd = open_trusted(dir_fd, file_name(path.c_str()), O_RDWR | O_APPEND | O_CREAT, 0600,
+	                      st, f);
+	if (fd < 0)
+		return f;
+	// A record that a stopped run left cut short is cut off: its rename never happened, and the
+	// line feed that ends this run's first line would make it a whole line, which reads as a
+	// record that is none. The lock keeps other runs from writing one now. What no run wrote,
+	// or what can't be cut, keeps a line of its own, for the undo to report.
+	char last = '\n';
+	record.clear();
+	if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
+		std::size_t cut = cut_short(fd, st.st_size);
+		if (cut == 0 || cut_last(fd, cut))
+			record += '\n';
+	}
+	record.append(journal_magic).append(journal_version).append(1, ' ').append(run_id);
+	record.append(started).append(1, '\n');
+	bool torn_header = false;  // the file is closed anyway, and the next open starts a line
+	if (fault f = append_whole(fd, record, torn_header)) {
+		(void)close(fd);
+		return f;
+	}
+	journal_fd = fd;
+	return {};
+}
+
+}  // namespace
+
+fault journal_start(int dirfd, const std::string &journal)
+{
+	dir_fd = dirfd;
+	path = journal;
+	// Taken now: a journal opened only at the first record still tells when the run started.
+	started = start_time();
+	return open_journal();
+}
+
+const std::string &journal_path()
+{
+	return path;
+}
+
+fault journal_rename(const place &at, ino_t ino, const file_mark &mark, const char *from,
+                     const std::string &to)
+{
+	if (fault f = open_journal())
+		return f;
+	if (torn)
+		return {EIO, {}};
+	record.clear();
+	const std::vector<level> &way = at.way;
+	std::size_t first = 0;
+	while (first < numbered.size() && first < way.size() &&
+	       numbered[first].first == way[first].id)
+		first++;
+	std::size_t kept = first;  // levels whose records stand; those below are written now
+	// The levels below get the next numbers, in order.
+	auto number_of = [&](std::size_t i) {
+		return i < kept ? numbered[i].second : folders_recorded + (i - kept);
+	};
+	for (std::size_t i = first; i < way.size(); i++) {
+		const level &l = way[i];
+		put_kind(i == 0 ? 'm' : l.via_link ? 'l' : 'd');
+		if (i > 0)
+			put_number(number_of(i));
+		put_number(l.id.dev);
+		put_number(l.id.ino);
+		put_mark(l.mark);
+		if (i > 0) {
+			put_number(number_of(i - 1));
+			put_name(l.name);
+		}
+		record += '\n';
+	}
+	put_kind('r');
+	put_number(number_of(way.size() - 1));
+	put_number(ino);
+	put_mark(mark);
+	put_name(from);
+	put_name(to);
+	record += '\n';
+	if (fault f = append_whole(journal_fd, record, torn))
+		return f;
+	numbered.resize(kept);
+	for (std::size_t i = kept; i < way.size(); i++)
+		numbered.emplace_back(way[i].id, number_of(i));
+	folders_recorded += way.size() - kept;
+	return {};
+}
+
+void journal_failure(int err)
+{
+	if (journal_fd < 0 || torn)
+		return;
+	record.clear();
+	put_kind('e');
+	put_number(static_cast<std::uint64_t>(err));
+	record += '\n';
+	(void)append_whole(journal_fd, record, torn);
+}
