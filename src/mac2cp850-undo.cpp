@@ -124,11 +124,21 @@ int read_options(int argc, char **argv, options &opts)
 	return go_on;
 }
 
-// Checks the record folder and the journal's, takes the lock and reads the journal into
-// `journal`; false when it can't, after saying why on standard error. Nothing is locked or read
-// until the record folder, and the journal's, pass the check: a journal that another user
-// could write would make this rename what she likes.
-bool read_records(const options &opts, std::string &journal)
+// False when `f`, a failure to open or read the journal, after saying so on standard error.
+bool journal_fault(const options &opts, const fault &f)
+{
+	if (!f)
+		return true;
+	std::fprintf(stderr, "mac2cp850-undo: %s: %s\n", shown(stderr, opts.journal).c_str(),
+	             shown(stderr, fault_text(f, false)).c_str());
+	return false;
+}
+
+// Checks the record folder and the journal's, takes the lock, opens the journal as `journal`
+// and lists its runs into `runs`; false when it can't, after saying why on standard error.
+// Nothing is locked or read until the record folder, and the journal's, pass the check: a
+// journal that another user could write would make this rename what she likes.
+bool read_records(const options &opts, int &journal, std::vector<journal_run> &runs)
 {
 	// Only what changes the volume makes the record folder or takes the lock alone.
 	const bool changes = !opts.dry_run && !opts.list;
@@ -172,37 +182,28 @@ bool read_records(const options &opts, std::string &journal)
 			return false;
 		}
 	}
-	fault f = journal_dir < 0 ? fault{ENOENT, {}}
-	                          : read_journal(journal_dir, journal_name.c_str(), journal);
-	if (f) {
-		std::fprintf(stderr, "mac2cp850-undo: %s: %s\n",
-		             shown(stderr, opts.journal).c_str(),
-		             shown(stderr, fault_text(f, false)).c_str());
-		return false;
-	}
-	return true;
+	fault f = journal_dir < 0 ? fault{ENOENT, {}} : fault{};
+	if (!f)
+		journal = open_journal(journal_dir, journal_name.c_str(), f);
+	if (!f)
+		f = list_runs(journal, runs);
+	return journal_fault(opts, f);
 }
 
 // Whether the undo must look at `run` rather than pass over it for an earlier one: it renamed
 // something, or may have, as far as its records can tell.
 bool worth_taking_back(const journal_run &run)
 {
-	if (!format_known(run.version))
-		return true;
-	return std::any_of(run.entries.begin(), run.entries.end(),
-	                   [](const journal_entry &e) { return e.kind != journal_entry::failed; });
+	return !format_known(run.version) || run.renamed + run.unreadable != 0;
 }
 
 // The run that the undo takes back without --run, counted from the last; 0 when none renamed
-// anything. `last` gets the records of the one found.
-std::size_t default_run(std::string_view journal, const std::vector<std::size_t> &runs,
-                        journal_run &last)
+// anything.
+std::size_t default_run(const std::vector<journal_run> &runs)
 {
-	for (std::size_t n = 1; n <= runs.size(); n++) {
-		last = read_run(journal, runs[runs.size() - n]);
-		if (worth_taking_back(last))
+	for (std::size_t n = 1; n <= runs.size(); n++)
+		if (worth_taking_back(runs[runs.size() - n]))
 			return n;
-	}
 	return 0;
 }
 
@@ -210,10 +211,11 @@ std::size_t default_run(std::string_view journal, const std::vector<std::size_t>
 // one that the undo takes back without --run.
 bool list_runs(const options &opts)
 {
-	std::string journal;
-	if (!read_records(opts, journal))
+	int journal = -1;
+	std::vector<journal_run> runs;
+	if (!read_records(opts, journal, runs))
 		return false;
-	std::vector<std::size_t> runs = find_runs(journal);
+	(void)close(journal);
 	if (runs.empty()) {
 		std::printf("mac2cp850-undo: %s holds no runs\n",
 		            shown(stdout, opts.journal).c_str());
@@ -222,22 +224,17 @@ bool list_runs(const options &opts)
 	std::printf("%5s  %-20s  %8s  %8s  %10s\n", "run", "started", "renamed", "failed",
 	            "unreadable");
 	for (std::size_t i = 0; i < runs.size(); i++) {
-		journal_run run = read_run(journal, runs[i]);
+		const journal_run &run = runs[i];
 		std::string started = run.started.empty() ? "none" : shown(stdout, run.started);
 		if (!format_known(run.version)) {
 			std::printf("%5zu  %-20s  format not known: %s\n", runs.size() - i,
 			            started.c_str(), shown(stdout, run.version).c_str());
 			continue;
 		}
-		std::size_t count[3] = {};
-		for (const journal_entry &e : run.entries)
-			count[e.kind]++;
 		std::printf("%5zu  %-20s  %8zu  %8zu  %10zu\n", runs.size() - i, started.c_str(),
-		            count[journal_entry::renamed], count[journal_entry::failed],
-		            count[journal_entry::unreadable]);
+		            run.renamed, run.failed, run.unreadable);
 	}
-	journal_run last;
-	if (std::size_t n = default_run(journal, runs, last))
+	if (std::size_t n = default_run(runs))
 		std::printf("Without --run, the undo takes back run %zu.\n", n);
 	else
 		std::printf("No run renamed anything: without --run, the undo does nothing.\n");
@@ -247,43 +244,34 @@ bool list_runs(const options &opts)
 // Says how many of the renames that `run` recorded, and of its folders, have no mark, so that
 // the undo tells them by their inode numbers alone: a file made since the run that took over
 // one of those numbers would pass for the entry. Nothing when each has one.
-void note_unmarked(const journal_run &run)
+void note_unmarked(const journal_run &run, const std::vector<journal_folder> &folders)
 {
-	std::size_t renames = 0;
-	std::size_t unmarked = 0;
-	for (const journal_entry &e : run.entries) {
-		if (e.kind == journal_entry::renamed) {
-			renames++;
-			unmarked += e.mark.kind == '-' ? 1 : 0;
-		}
-	}
-	auto folders = static_cast<std::size_t>(
-	        std::count_if(run.folders.begin(), run.folders.end(),
+	auto unmarked = static_cast<std::size_t>(
+	        std::count_if(folders.begin(), folders.end(),
 	                      [](const journal_folder &f) { return f.mark.kind == '-'; }));
-	if (renames != 0 && unmarked + folders != 0)
+	if (run.renamed != 0 && run.unmarked + unmarked != 0)
 		std::printf(
 		        "mac2cp850-undo: %zu of %zu renames and %zu of %zu folders have no mark: "
 		        "they are known by their inode number alone\n",
-		        unmarked, renames, folders, run.folders.size());
+		        run.unmarked, run.renamed, unmarked, folders.size());
 }
 
 // Reads the journal and reverts the run asked for, or by default the last that renamed
 // anything, which it names first; false when it can't, after saying why on standard error.
-bool undo_run(const options &opts)
+bool undo_run(const options &opts, undo_counts &counts)
 {
-	std::string journal;
-	if (!read_records(opts, journal))
+	int journal = -1;
+	std::vector<journal_run> runs;
+	if (!read_records(opts, journal, runs))
 		return false;
-	std::vector<std::size_t> runs = find_runs(journal);
 	unsigned long long n = opts.run;
-	journal_run run;
 	if (n == 0 && runs.empty()) {
 		std::printf("mac2cp850-undo: %s holds no runs\n",
 		            shown(stdout, opts.journal).c_str());
 		return true;
 	}
 	if (n == 0) {
-		n = default_run(journal, runs, run);
+		n = default_run(runs);
 		if (n == 0) {
 			std::printf("mac2cp850-undo: no run of %s renamed anything\n",
 			            shown(stdout, opts.journal).c_str());
@@ -296,8 +284,8 @@ bool undo_run(const options &opts)
 			             shown(stderr, opts.journal).c_str(), runs.size(), n);
 			return false;
 		}
-		run = read_run(journal, runs[runs.size() - n]);
 	}
+	const journal_run &run = runs[runs.size() - n];
 	if (!format_known(run.version)) {
 		std::fprintf(stderr, "mac2cp850-undo: %s: run %llu: format not known: %s\n",
 		             shown(stderr, opts.journal).c_str(), n,
@@ -314,25 +302,29 @@ bool undo_run(const options &opts)
 			            n > 2 ? "runs" : "run");
 		std::printf("\n");
 	}
-	note_unmarked(run);
-	revert_run(run, g_startpath, opts.dry_run);
-	return true;
+	run_folders folders;
+	if (!journal_fault(opts, read_folders(journal, run, folders)))
+		return false;
+	note_unmarked(run, folders.folders);
+	counts = revert_run(journal, run, folders, g_startpath, opts.dry_run);
+	(void)close(journal);
+	return journal_fault(opts, counts.journal);
 }
 
-int report(const options &opts)
+int report(const options &opts, const undo_counts &counts)
 {
 	std::printf(opts.dry_run
 	                    ? "dry run: %llu to revert, %llu already reverted, %llu missing, "
 	                      "%llu to refuse, %llu unparseable, %llu failed in the run\n"
 	                    : "%llu reverted, %llu already reverted, %llu missing, %llu refused, "
 	                      "%llu unparseable, %llu failed in the run\n",
-	            static_cast<unsigned long long>(g_reverted),
-	            static_cast<unsigned long long>(g_already_reverted),
-	            static_cast<unsigned long long>(g_missing),
-	            static_cast<unsigned long long>(g_refused),
-	            static_cast<unsigned long long>(g_unparseable),
-	            static_cast<unsigned long long>(g_failed_in_run));
-	return g_missing + g_refused + g_unparseable == 0 ? 0 : 1;
+	            static_cast<unsigned long long>(counts.reverted),
+	            static_cast<unsigned long long>(counts.already_reverted),
+	            static_cast<unsigned long long>(counts.missing),
+	            static_cast<unsigned long long>(counts.refused),
+	            static_cast<unsigned long long>(counts.unparseable),
+	            static_cast<unsigned long long>(counts.failed_in_run));
+	return counts.missing + counts.refused + counts.unparseable == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -347,9 +339,10 @@ int main(int argc, char **argv)
 	catch_interrupts();
 	if (opts.list)
 		return list_runs(opts) ? 0 : 2;
-	if (!undo_run(opts))
+	undo_counts counts;
+	if (!undo_run(opts, counts))
 		return 2;
-	int status = report(opts);
+	int status = report(opts, counts);
 	if (g_interrupt == 0)
 		return status;
 	std::fprintf(stderr, "mac2cp850-undo: interrupted: run it again to take back the rest\n");

@@ -17,13 +17,6 @@
 #include "interrupt.h"
 #include "terminal.h"
 
-std::uint64_t g_reverted;
-std::uint64_t g_already_reverted;
-std::uint64_t g_missing;
-std::uint64_t g_refused;
-std::uint64_t g_unparseable;
-std::uint64_t g_failed_in_run;
-
 namespace
 {
 
@@ -34,16 +27,17 @@ constexpr std::string_view not_back = "folder not renamed back";
 // What the undo knows of a folder of the run, so that no folder is looked for twice in vain.
 struct place {
 	enum { unknown, reached, refused, missing } state = unknown;
-	int fd = -1;            // reached: open while on the open way
-	std::size_t pos = 0;    // reached: its index in open_way while open
-	std::string_view name;  // its name in its parent now: the recorded one, or on a dry run the
-	                        // new name of an entry the undo would give the recorded one back
-	std::string reason;     // refused: why, for each entry below it
+	int fd = -1;          // reached: open while on the open way
+	std::size_t pos = 0;  // reached: its index in open_way while open
+	std::string name;     // its name in its parent now: the recorded one, or on a dry run the
+	                      // new name of an entry the undo would give the recorded one back
+	std::string reason;   // refused: why, for each entry below it
 };
 
-const journal_run *run;             // the run being taken back
-const char *mount_point;            // where the run's paths begin
-std::vector<place> places;          // by folder number
+const std::vector<journal_folder> *folders;  // of the run being taken back
+undo_counts counts;                          // of the run being taken back
+const char *mount_point;                     // where the run's paths begin
+std::vector<place> places;                   // by folder number
 std::vector<std::size_t> open_way;  // folders each below the one before, open from `first` on
 std::size_t first;                  // index in open_way of the first folder still open
 std::size_t fd_budget;              // most folders kept open besides the mount point
@@ -113,7 +107,7 @@ int reach(std::size_t n)
 	while (places[m].fd < 0 &&
 	       (places[m].state == place::unknown || places[m].state == place::reached)) {
 		way.push_back(m);
-		m = run->folders[m].parent;
+		m = (*folders)[m].parent;
 	}
 	if (places[m].fd < 0) {
 		for (std::size_t f : way)
@@ -125,13 +119,12 @@ int reach(std::size_t n)
 		close_from(m == 0 ? 0 : places[m].pos + 1);
 	int fd = places[m].fd;
 	for (auto it = way.rbegin(); it != way.rend(); ++it) {
-		const journal_folder &folder = run->folders[*it];
+		const journal_folder &folder = (*folders)[*it];
 		int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (folder.via_link ? 0 : O_NOFOLLOW);
-		std::string name(places[*it].name);
-		int sub = openat(fd, name.c_str(), flags);
+		int sub = openat(fd, places[*it].name.c_str(), flags);
 		// A link may lead out of the volume to a folder that carries the recorded identity.
 		if (sub >= 0 && (identity(sub) != folder.id || !same_mark(sub, "", folder.mark) ||
-		                 (folder.via_link && !below(sub, run->folders[0].id)))) {
+		                 (folder.via_link && !below(sub, (*folders)[0].id)))) {
 			(void)close(sub);
 			sub = -1;
 			errno = ENOTDIR;
@@ -160,8 +153,8 @@ void print_pair(const journal_entry &e)
 {
 	if (path_folder != e.folder) {
 		std::vector<std::string_view> names;
-		for (std::size_t f = e.folder; f != 0; f = run->folders[f].parent)
-			names.push_back(run->folders[f].name);
+		for (std::size_t f = e.folder; f != 0; f = (*folders)[f].parent)
+			names.push_back((*folders)[f].name);
 		path = mount_point;
 		for (auto it = names.rbegin(); it != names.rend(); ++it)
 			path.append("/").append(*it);
@@ -189,7 +182,7 @@ place *entered_through(const journal_entry &e)
 
 void report_refused(const journal_entry &e, bool dry_run, std::string_view reason)
 {
-	g_refused++;
+	counts.refused++;
 	line.assign(dry_run ? "would refuse (" : "refused (");
 	append_shown(line, STDOUT_FILENO, reason);
 	line.append("): ");
@@ -200,7 +193,7 @@ void report_refused(const journal_entry &e, bool dry_run, std::string_view reaso
 
 void report_missing(const journal_entry &e)
 {
-	g_missing++;
+	counts.missing++;
 	line.assign("missing: ");
 	print_pair(e);
 	if (place *p = entered_through(e))
@@ -225,7 +218,7 @@ void revert(const journal_entry &e, bool dry_run)
 			return report_refused(e, dry_run, std::strerror(errno));
 		if (found == 0 && sx.stx_ino == e.ino &&
 		    same_mark(dirfd, e.from.c_str(), e.mark, &sx)) {
-			g_already_reverted++;
+			counts.already_reverted++;
 			line.assign("already reverted: ");
 			return print_pair(e);
 		}
@@ -238,7 +231,7 @@ void revert(const journal_entry &e, bool dry_run)
 		struct stat st;
 		if (fstatat(dirfd, e.from.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
 			return report_refused(e, dry_run, std::strerror(EEXIST));
-		g_reverted++;
+		counts.reverted++;
 		line.assign("would revert: ");
 		print_pair(e);
 		// The entries below it are reached by the name it still has.
@@ -248,7 +241,7 @@ void revert(const journal_entry &e, bool dry_run)
 	}
 	if (fault f = rename_noreplace(dirfd, e.to.c_str(), e.from.c_str()))
 		return report_refused(e, dry_run, fault_text(f, false));
-	g_reverted++;
+	counts.reverted++;
 	line.clear();
 	print_pair(e);
 }
@@ -260,7 +253,7 @@ void open_mount_point()
 	if (fd < 0) {
 		auto state = errno == ENOENT ? place::missing : place::refused;
 		settle(0, state, "folder: " + std::string(std::strerror(errno)));
-	} else if (identity(fd) != run->folders[0].id || !same_mark(fd, "", run->folders[0].mark)) {
+	} else if (identity(fd) != (*folders)[0].id || !same_mark(fd, "", (*folders)[0].mark)) {
 		(void)close(fd);
 		settle(0, place::refused, changed_folder);
 	} else {
@@ -273,40 +266,46 @@ void open_mount_point()
 
 // The walk renames a folder after its contents, so taking the journal back from its end renames
 // each folder back before its contents, which are reached through its old name.
-void revert_run(const journal_run &r, const char *mount, bool dry_run)
+undo_counts revert_run(int journal, const journal_run &run, const run_folders &rf,
+                       const char *mount, bool dry_run)
 {
-	run = &r;
+	folders = &rf.folders;
+	counts = {};
 	mount_point = mount;
 	path_folder = SIZE_MAX;
-	places.assign(r.folders.size(), {});
-	for (std::size_t n = 1; n < r.folders.size(); n++) {
-		places[n].name = r.folders[n].name;
-		entered[entry_key(r.folders[n].parent, r.folders[n].name)] = n;
+	places.assign(rf.folders.size(), {});
+	for (std::size_t n = 1; n < rf.folders.size(); n++) {
+		places[n].name = rf.folders[n].name;
+		entered[entry_key(rf.folders[n].parent, rf.folders[n].name)] = n;
 	}
 	fd_budget = descriptor_budget();
-	if (!r.folders.empty())
+	if (!rf.folders.empty())
 		open_mount_point();
 	// Asked to stop, it stops between two records: what is left stays for the next undo.
-	for (auto it = r.entries.rbegin(); it != r.entries.rend() && g_interrupt == 0; ++it) {
-		switch (it->kind) {
+	counts.journal = read_records(journal, run, rf, [dry_run](const journal_entry &e) {
+		if (g_interrupt != 0)
+			return false;
+		switch (e.kind) {
 		case journal_entry::renamed:
-			revert(*it, dry_run);
+			revert(e, dry_run);
 			break;
 		case journal_entry::failed:
-			g_failed_in_run++;
+			counts.failed_in_run++;
 			break;
 		case journal_entry::unreadable:
-			g_unparseable++;
+			counts.unparseable++;
 			line.assign("unparseable: ");
-			append_shown(line, STDOUT_FILENO, it->text);
+			append_shown(line, STDOUT_FILENO, e.text);
 			line.append("\n");
 			(void)std::fwrite(line.data(), 1, line.size(), stdout);
 			break;
 		}
-	}
+		return true;
+	});
 	close_from(0);
 	if (!places.empty() && places[0].fd >= 0)
 		(void)close(places[0].fd);
 	places.clear();
 	entered.clear();
+	return counts;
 }
