@@ -9,6 +9,8 @@ floor that only lists and renames (floor.cpp) and the script an administrator wo
     python3 bench/run.py --shapes wide --tools mac2cp850,cp932 --runs 9
     python3 bench/run.py --slow-disk     # cold runs on a simulated slow disk (root; slow_disk.py)
     python3 bench/run.py --slow-disk --quick
+    python3 bench/run.py --undo          # the undo after a run, and --list over ten runs
+    python3 bench/run.py --undo --before-undo OTHER/mac2cp850-undo
 
 Needs cmake, a C++ compiler, python3, GNU find, time and strace (Debian: apt-get install cmake
 g++ python3 findutils time strace). The trees live in --workdir (default bench/out/ in the source tree),
@@ -20,6 +22,11 @@ deleting one is far slower, as freed inodes are not reused at once.
 The program is a build of its own, whose built-in mount point and record folder lie in the work
 folder, like the test build's. Peak memory is the maximum resident set that time(1) reports;
 system calls per entry come from a separate run under `strace -c -f`.
+
+With --undo, each size of UNDO_SIZES is run, then taken back by mac2cp850-undo, each timed with
+its peak memory; --before-undo times another build of the undo (with the same built-in paths)
+on a second run of each size. Last, `mac2cp850-undo --list` reads a journal of ten runs of the
+middle size: the journal of one, ten times over under ten ids.
 """
 import argparse
 import os
@@ -51,6 +58,9 @@ SHAPES = {
 # cp932: `--from CP932 --to UTF-8` over a tree of the same shape whose escaped names are
 # Japanese, as a cap server in CP932 stores them: each name decoded whole, beside the table's
 # escape by escape.
+# --undo: escaped names in UNDO_FOLDERS folders, every name escaped.
+UNDO_SIZES = (250_000, 1_000_000, 2_000_000)
+UNDO_FOLDERS = 2_500
 TOOLS = ('mac2cp850', 'no-readahead', 'to-utf8', 'cp932', 'dry-run', 'find', 'floor', 'python')
 PROGRAMS = ('mac2cp850', 'no-readahead', 'to-utf8', 'cp932', 'dry-run')
 WIDE_ONLY = ('to-utf8', 'cp932', 'dry-run')
@@ -75,6 +85,7 @@ class Bench:
         self.records = os.path.join(self.work, 'records')
         self.templates = os.path.join(self.work, 'templates')
         self.program = os.path.join(self.build, 'mac2cp850')
+        self.undo = os.path.join(self.build, 'mac2cp850-undo')
         self.gentree = os.path.join(self.build, 'gentree')
         self.floor = os.path.join(self.build, 'floor')
         self.counts = {}
@@ -90,7 +101,7 @@ class Bench:
         sh(['cmake', '-S', SOURCE, '-B', self.build, '-DBUILD_TESTING=OFF',
             f'-DMAC2CP850_MOUNTPOINT={self.mount}', f'-DMAC2CP850_RECORD_DIR={self.records}'],
            stdout=subprocess.DEVNULL)
-        sh(['cmake', '--build', self.build, '-j2', '--target', 'mac2cp850'],
+        sh(['cmake', '--build', self.build, '-j2', '--target', 'mac2cp850', 'mac2cp850-undo'],
            stdout=subprocess.DEVNULL)
         cxx = os.environ.get('CXX', 'c++')
         for name in ('gentree', 'floor'):
@@ -184,6 +195,68 @@ class Bench:
             self.check_report(shape, child.stdout)
         return seconds, peak_kib / 1024
 
+    def measured(self, cmd, out):
+        """cmd through time(1), its output into file `out`: (seconds, peak MiB, last line)."""
+        peak_file = os.path.join(self.work, 'peak.txt')
+        started = time.perf_counter()
+        with open(out, 'wb') as f:
+            child = subprocess.run(['/usr/bin/time', '-f', '%M', '-o', peak_file] + cmd,
+                                   cwd=self.build, stdout=f)
+        seconds = time.perf_counter() - started
+        with open(out, 'rb') as f:
+            last = f.read().splitlines()[-1].decode(errors='replace')
+        if child.returncode != 0:
+            sys.exit(f'bench: {cmd[0]} failed: {last}')
+        with open(peak_file) as f:
+            return seconds, int(f.read().split()[-1]) / 1024, last
+
+    def undo_size(self, names, undo):
+        """A run over a fresh tree of `names` escaped names, then `undo`: both measured."""
+        shape = f'undo-{names}'
+        path = os.path.join(self.templates, shape)
+        if shape not in self.counts:
+            os.makedirs(self.templates, exist_ok=True)
+            words = sh([self.gentree, 'tree', path, str(names + UNDO_FOLDERS),
+                        str((names + UNDO_FOLDERS) // UNDO_FOLDERS), '100',
+                        str(self.args.seed)], capture_output=True, text=True).stdout.split()
+            self.counts[shape] = {k: int(v) for k, v in zip(words[::2], words[1::2])}
+        self.copy(path)
+        out = os.path.join(self.work, 'out.txt')
+        run = self.measured([self.program], out)
+        back = self.measured([undo], out)
+        if not back[2].startswith(f'{self.counts[shape]["escaped"]} reverted, 0 already'):
+            sys.exit(f'bench: undo after {names} names: {back[2]}')
+        return run, back
+
+    def undo_bench(self):
+        print(f'\nundo: every name escaped, in {UNDO_FOLDERS} folders')
+        print(f'  {"names":>9} {"run s":>7} {"run MiB":>8} {"undo s":>7} {"undo MiB":>9}'
+              f' {"journal MB":>11}')
+        before = {}
+        for names in UNDO_SIZES:
+            names = max(int(names * self.args.scale), UNDO_FOLDERS)
+            run, back = self.undo_size(names, self.undo)
+            journal = os.path.join(self.records, 'convert.journal')
+            size = os.path.getsize(journal) / 1e6
+            print(f'  {names:9} {run[0]:7.2f} {run[1]:8.1f} {back[0]:7.2f} {back[1]:9.1f}'
+                  f' {size:11.1f}', flush=True)
+            if names == max(int(UNDO_SIZES[1] * self.args.scale), UNDO_FOLDERS):
+                with open(journal, 'rb') as f:
+                    one_run = f.read()
+            if self.args.before_undo:
+                before[names] = self.undo_size(names, self.args.before_undo)[1]
+            sh(['rm', '-rf', os.path.join(self.templates, f'undo-{names}'), self.mount])
+        for names, back in before.items():
+            print(f'  before: {names:9} names: undo {back[0]:.2f} s, {back[1]:.1f} MiB')
+        # Ten runs of the middle size, each under an id of its own.
+        run_id = one_run.split(b'\n', 1)[0].split(b' ')[2]
+        with open(os.path.join(self.records, 'convert.journal'), 'wb') as f:
+            for n in range(10):
+                f.write(one_run.replace(run_id, run_id[:-1] + b'%x' % n))
+        size = os.path.getsize(os.path.join(self.records, 'convert.journal')) / 1e6
+        seconds, mib, _ = self.measured([self.undo, '--list'], os.path.join(self.work, 'out.txt'))
+        print(f'  --list over ten runs ({size:.0f} MB): {seconds:.2f} s, {mib:.1f} MiB')
+
     def check_report(self, shape, out):
         """The program's closing counts must be the tree's."""
         got = [int(n) for n in re.findall(
@@ -264,6 +337,9 @@ def main():
     parser.add_argument('--seed', type=int, default=1)
     parser.add_argument('--workdir', default=os.path.join(HERE, 'out'))
     parser.add_argument('--no-strace', action='store_true')
+    parser.add_argument('--undo', action='store_true',
+                        help=f'the undo after runs of {", ".join(map(str, UNDO_SIZES))} names')
+    parser.add_argument('--before-undo', help='with --undo: another build of the undo to time')
     parser.add_argument('--slow-disk', action='store_true',
                         help='cold runs on a simulated slow disk, with and without read-ahead')
     args = parser.parse_args()
@@ -294,6 +370,12 @@ def main():
 
     bench = Bench(args)
     bench.prepare()
+    if args.undo:
+        try:
+            bench.undo_bench()
+        finally:
+            bench.clean_trees()
+        return
     if args.slow_disk:
         try:
             slow_disk.run(bench, args)
