@@ -157,7 +157,7 @@ void split(std::string_view line, std::vector<std::string_view> &fields)
 	}
 }
 
-constexpr std::size_t chunk = 64 * 1024;
+constexpr std::size_t chunk = std::size_t{64} * 1024;
 
 // Reads `size` bytes at `at` of `fd` into `out` (fewer at the end of the file).
 fault read_at(int fd, off_t at, std::size_t size, std::string &out)
@@ -479,12 +479,12 @@ fault read_folders(int fd, const journal_run &run, run_folders &out)
 // Read backwards, a record is told by what the forward reading knew at its line: the folders
 // recorded before it, and, for an "e", whether a rename is the run's line before it, which is
 // the next line read.
-fault read_records(int fd, const journal_run &run, const run_folders &rf,
+fault read_records(int fd, const journal_run &run, const run_folders &folders,
                    const std::function<bool(const journal_entry &)> &take)
 {
 	if (run.id.empty())
 		return {};
-	backward_lines lines(fd, rf.body, rf.end);
+	backward_lines lines(fd, folders.body, folders.end);
 	const bool marked = run.version != journal_unmarked;
 	std::vector<std::string_view> f;
 	journal_folder folder;
@@ -493,7 +493,7 @@ fault read_records(int fd, const journal_run &run, const run_folders &rf,
 	bool holding = false;  // `bad` holds an "e" until the line before it is known
 	line_at line;
 	while (lines.prev(line)) {
-		const bool in_range = line.at < rf.range_end;
+		const bool in_range = line.at < folders.range_end;
 		if (line.text.starts_with(journal_magic) ||
 		    (!in_range && !line.text.starts_with(run.id)))
 			continue;
@@ -502,13 +502,14 @@ fault read_records(int fd, const journal_run &run, const run_folders &rf,
 		if (!ours && !in_range)
 			continue;
 		auto before = std::lower_bound(
-		        rf.folders.begin(), rf.folders.end(), line.at,
+		        folders.folders.begin(), folders.folders.end(), line.at,
 		        [](const journal_folder &folder, off_t at) { return folder.at < at; });
-		line_kind k =
-		        line.long_line || !ours
-		                ? line_kind::unreadable
-		                : classify(f, static_cast<std::size_t>(before - rf.folders.begin()),
-		                           marked, folder, entry);
+		line_kind k = line.long_line || !ours
+		                      ? line_kind::unreadable
+		                      : classify(f,
+		                                 static_cast<std::size_t>(before -
+		                                                          folders.folders.begin()),
+		                                 marked, folder, entry);
 		if (holding) {
 			holding = false;
 			if (k == line_kind::rename) {

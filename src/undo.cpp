@@ -34,10 +34,10 @@ struct place {
 	std::string reason;   // refused: why, for each entry below it
 };
 
-const std::vector<journal_folder> *folders;  // of the run being taken back
-undo_counts counts;                          // of the run being taken back
-const char *mount_point;                     // where the run's paths begin
-std::vector<place> places;                   // by folder number
+const std::vector<journal_folder> *folder_records;  // of the run being taken back
+undo_counts counts;                                 // of the run being taken back
+const char *mount_point;                            // where the run's paths begin
+std::vector<place> places;                          // by folder number
 std::vector<std::size_t> open_way;  // folders each below the one before, open from `first` on
 std::size_t first;                  // index in open_way of the first folder still open
 std::size_t fd_budget;              // most folders kept open besides the mount point
@@ -107,7 +107,7 @@ int reach(std::size_t n)
 	while (places[m].fd < 0 &&
 	       (places[m].state == place::unknown || places[m].state == place::reached)) {
 		way.push_back(m);
-		m = (*folders)[m].parent;
+		m = (*folder_records)[m].parent;
 	}
 	if (places[m].fd < 0) {
 		for (std::size_t f : way)
@@ -119,12 +119,12 @@ int reach(std::size_t n)
 		close_from(m == 0 ? 0 : places[m].pos + 1);
 	int fd = places[m].fd;
 	for (auto it = way.rbegin(); it != way.rend(); ++it) {
-		const journal_folder &folder = (*folders)[*it];
+		const journal_folder &folder = (*folder_records)[*it];
 		int flags = O_PATH | O_DIRECTORY | O_CLOEXEC | (folder.via_link ? 0 : O_NOFOLLOW);
 		int sub = openat(fd, places[*it].name.c_str(), flags);
 		// A link may lead out of the volume to a folder that carries the recorded identity.
 		if (sub >= 0 && (identity(sub) != folder.id || !same_mark(sub, "", folder.mark) ||
-		                 (folder.via_link && !below(sub, (*folders)[0].id)))) {
+		                 (folder.via_link && !below(sub, (*folder_records)[0].id)))) {
 			(void)close(sub);
 			sub = -1;
 			errno = ENOTDIR;
@@ -153,8 +153,8 @@ void print_pair(const journal_entry &e)
 {
 	if (path_folder != e.folder) {
 		std::vector<std::string_view> names;
-		for (std::size_t f = e.folder; f != 0; f = (*folders)[f].parent)
-			names.push_back((*folders)[f].name);
+		for (std::size_t f = e.folder; f != 0; f = (*folder_records)[f].parent)
+			names.push_back((*folder_records)[f].name);
 		path = mount_point;
 		for (auto it = names.rbegin(); it != names.rend(); ++it)
 			path.append("/").append(*it);
@@ -253,7 +253,8 @@ void open_mount_point()
 	if (fd < 0) {
 		auto state = errno == ENOENT ? place::missing : place::refused;
 		settle(0, state, "folder: " + std::string(std::strerror(errno)));
-	} else if (identity(fd) != (*folders)[0].id || !same_mark(fd, "", (*folders)[0].mark)) {
+	} else if (identity(fd) != (*folder_records)[0].id ||
+	           !same_mark(fd, "", (*folder_records)[0].mark)) {
 		(void)close(fd);
 		settle(0, place::refused, changed_folder);
 	} else {
@@ -266,23 +267,23 @@ void open_mount_point()
 
 // The walk renames a folder after its contents, so taking the journal back from its end renames
 // each folder back before its contents, which are reached through its old name.
-undo_counts revert_run(int journal, const journal_run &run, const run_folders &rf,
+undo_counts revert_run(int journal, const journal_run &run, const run_folders &folders,
                        const char *mount, bool dry_run)
 {
-	folders = &rf.folders;
+	folder_records = &folders.folders;
 	counts = {};
 	mount_point = mount;
 	path_folder = SIZE_MAX;
-	places.assign(rf.folders.size(), {});
-	for (std::size_t n = 1; n < rf.folders.size(); n++) {
-		places[n].name = rf.folders[n].name;
-		entered[entry_key(rf.folders[n].parent, rf.folders[n].name)] = n;
+	places.assign(folders.folders.size(), {});
+	for (std::size_t n = 1; n < folders.folders.size(); n++) {
+		places[n].name = folders.folders[n].name;
+		entered[entry_key(folders.folders[n].parent, folders.folders[n].name)] = n;
 	}
 	fd_budget = descriptor_budget();
-	if (!rf.folders.empty())
+	if (!folders.folders.empty())
 		open_mount_point();
 	// Asked to stop, it stops between two records: what is left stays for the next undo.
-	counts.journal = read_records(journal, run, rf, [dry_run](const journal_entry &e) {
+	counts.journal = read_records(journal, run, folders, [dry_run](const journal_entry &e) {
 		if (g_interrupt != 0)
 			return false;
 		switch (e.kind) {
