@@ -163,12 +163,14 @@ fault open_journal()
 	}
 	record.append(journal_magic).append(journal_version).append(1, ' ').append(run_id);
 	record.append(started).append(1, '\n');
-	bool torn_header = false;  // the file is closed anyway, and the next open starts a line
-	if (fault f = append_whole(fd, record, torn_header)) {
+	journal.fd = fd;
+	if (fault f = record_append(journal, record)) {
+		// Closed, and the next open starts a line, whatever stayed of it.
 		(void)close(fd);
+		journal.fd = -1;
+		journal.torn = false;
 		return f;
 	}
-	journal.fd = fd;
 	return {};
 }
 

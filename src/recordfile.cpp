@@ -23,13 +23,6 @@ int record_open(const record_file &r, int flags, mode_t mode, bool trusted, stru
 	return open_file(r.dir_fd, name, flags | O_NOFOLLOW, mode, st, f);
 }
 
-fault record_append(record_file &r, std::string_view text)
-{
-	if (r.torn)
-		return {EIO, {}};
-	return append_whole(r.fd, text, r.torn);
-}
-
 void record_cut(record_file &r, std::size_t length)
 {
 	if (cut_last(r.fd, length))
@@ -76,7 +69,7 @@ fault keep_reserve(int fd, std::size_t bytes)
 	return {};
 }
 
-fault append_whole(int fd, std::string_view text, bool &torn_now)
+fault append_whole(int fd, std::string_view text, bool &torn)
 {
 	if (fault f = keep_reserve(fd, text.size()))
 		return f;
@@ -91,7 +84,7 @@ fault append_whole(int fd, std::string_view text, bool &torn_now)
 			continue;
 		fault f{n < 0 ? errno : EIO, {}};
 		if (done > 0 && cut_last(fd, done))
-			torn_now = true;
+			torn = true;
 		return f;
 	}
 	return {};

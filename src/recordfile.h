@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -29,10 +30,6 @@ void record_start(record_file &r, int dirfd, const std::string &path);
 int record_open(const record_file &r, int flags, mode_t mode, bool trusted, struct stat &st,
                 fault &f);
 
-// Appends `text` to the file kept open in `r` with append_whole; EIO, and nothing written, once
-// a text stayed there in part.
-fault record_append(record_file &r, std::string_view text);
-
 // Cuts the last `length` bytes, the last text appended, off the file kept open in `r`; what
 // can't be cut leaves it torn.
 void record_cut(record_file &r, std::size_t length);
@@ -49,6 +46,15 @@ fault keep_reserve(int fd, std::size_t bytes);
 // when keep_reserve refuses it, and what a failed write left of it is cut off again; `torn` is
 // set when a part stayed.
 fault append_whole(int fd, std::string_view text, bool &torn);
+
+// append_whole to the file kept open in `r`; EIO, and nothing written, once a text stayed there
+// in part. Inline: it is on the way of every rename.
+inline fault record_append(record_file &r, std::string_view text)
+{
+	if (r.torn)
+		return {EIO, {}};
+	return append_whole(r.fd, text, r.torn);
+}
 
 // Cuts the last `length` bytes off the regular file `fd`.
 fault cut_last(int fd, std::size_t length);
