@@ -12,6 +12,7 @@
 
 #include "fsutil.h"
 
+// One record file, opened at most once for the run.
 struct record_file {
 	int dir_fd = -1;    // the checked record folder
 	std::string path;   // the file's path, for people

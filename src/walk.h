@@ -32,7 +32,7 @@ struct act {
 	void (*mount)(void *context, const std::string &path);
 	// The counters call for a statistics write; nullptr: none is kept.
 	void (*stats)(void *context, std::uint64_t files, std::uint64_t folders);
-	void *context;
+	void *context;  // what the act keeps, handed to each call
 };
 
 // How a walk goes.
