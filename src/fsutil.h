@@ -9,7 +9,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 // Why a call failed, for the programs to word: an errno, or a reason of the library's own.
@@ -45,22 +44,6 @@ int open_trusted(int dirfd, const char *name, int flags, mode_t mode, struct sta
 // Reads what the file open as `fd` holds from its offset on, up to `limit` bytes, into `out`;
 // what was read stays in `out` when a read fails.
 fault read_whole(int fd, std::string &out, std::size_t limit = static_cast<std::size_t>(-1));
-
-// Whether a record file open as `fd` may grow by `bytes` and still leave free for unprivileged
-// users at least 1% of its file system's size, so that records never take root's reserve; a
-// fault ("would leave less than 1% of its file system free", or ENOSPC where users have no
-// room for them at all) when not. The free space is read only when what was granted since it
-// was last read is spent. Every record file is taken to lie on one file system, the record
-// folder's.
-fault keep_reserve(int fd, std::size_t bytes);
-
-// Appends `text` to the regular file `fd`, open in append mode, whole or not at all: nothing
-// when keep_reserve refuses it, and what a failed write left of it is cut off again; `torn` is
-// set when a part stayed.
-fault append_whole(int fd, std::string_view text, bool &torn);
-
-// Cuts the last `length` bytes off the regular file `fd`.
-fault cut_last(int fd, std::size_t length);
 
 // The last part of `path`: the name of a file in its folder.
 const char *file_name(const char *path);

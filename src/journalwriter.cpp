@@ -13,14 +13,12 @@
 
 #include "fsutil.h"
 #include "journalformat.h"
+#include "recordfile.h"
 
 namespace
 {
 
-int dir_fd = -1;      // the record folder
-std::string path;     // the journal's path in it, for people
-int journal_fd = -1;  // kept open for the rest of the run once it holds the run's first line
-bool torn;            // a record stayed in part: no whole record can follow it
+record_file journal;  // kept open for the rest of the run once it holds the run's first line
 std::string run_id;   // 16 hex digits at the start of every record of this run
 std::string started;  // " " and the run's start in UTC, or "" when the clock can't tell
 std::string record;   // the text of the next write; its capacity is kept from one to the next
@@ -143,14 +141,13 @@ std::size_t cut_short(int fd, off_t size)
 // Opens the journal and starts this run's records, unless that is done already.
 fault open_journal()
 {
-	if (journal_fd >= 0)
+	if (journal.fd >= 0)
 		return {};
 	if (run_id.empty())
 		run_id = new_run_id();
 	struct stat st;
 	fault f;
-	int fd = open_trusted(dir_fd, file_name(path.c_str()), O_RDWR | O_APPEND | O_CREAT, 0600,
-	                      st, f);
+	int fd = record_open(journal, O_RDWR | O_APPEND | O_CREAT, 0600, true, st, f);
 	if (fd < 0)
 		return f;
 	// A record that a stopped run left cut short is cut off: its rename never happened, and the
@@ -166,21 +163,22 @@ fault open_journal()
 	}
 	record.append(journal_magic).append(journal_version).append(1, ' ').append(run_id);
 	record.append(started).append(1, '\n');
-	bool torn_header = false;  // the file is closed anyway, and the next open starts a line
-	if (fault f = append_whole(fd, record, torn_header)) {
+	journal.fd = fd;
+	if (fault f = record_append(journal, record)) {
+		// Closed, and the next open starts a line, whatever stayed of it.
 		(void)close(fd);
+		journal.fd = -1;
+		journal.torn = false;
 		return f;
 	}
-	journal_fd = fd;
 	return {};
 }
 
 }  // namespace
 
-fault journal_start(int dirfd, const std::string &journal)
+fault journal_start(int dirfd, const std::string &journal_file)
 {
-	dir_fd = dirfd;
-	path = journal;
+	record_start(journal, dirfd, journal_file);
 	// Taken now: a journal opened only at the first record still tells when the run started.
 	started = start_time();
 	return open_journal();
@@ -188,7 +186,7 @@ fault journal_start(int dirfd, const std::string &journal)
 
 const std::string &journal_path()
 {
-	return path;
+	return journal.path;
 }
 
 fault journal_rename(const place &at, ino_t ino, const file_mark &mark, const char *from,
@@ -196,8 +194,6 @@ fault journal_rename(const place &at, ino_t ino, const file_mark &mark, const ch
 {
 	if (fault f = open_journal())
 		return f;
-	if (torn)
-		return {EIO, {}};
 	record.clear();
 	const std::vector<level> &way = at.way;
 	std::size_t first = 0;
@@ -230,7 +226,7 @@ fault journal_rename(const place &at, ino_t ino, const file_mark &mark, const ch
 	put_name(from);
 	put_name(to);
 	record += '\n';
-	if (fault f = append_whole(journal_fd, record, torn))
+	if (fault f = record_append(journal, record))
 		return f;
 	numbered.resize(kept);
 	for (std::size_t i = kept; i < way.size(); i++)
@@ -241,11 +237,11 @@ fault journal_rename(const place &at, ino_t ino, const file_mark &mark, const ch
 
 void journal_failure(int err)
 {
-	if (journal_fd < 0 || torn)
+	if (journal.fd < 0 || journal.torn)
 		return;
 	record.clear();
 	put_kind('e');
 	put_number(static_cast<std::uint64_t>(err));
 	record += '\n';
-	(void)append_whole(journal_fd, record, torn);
+	(void)record_append(journal, record);
 }

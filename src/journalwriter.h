@@ -9,9 +9,9 @@
 #include "fsutil.h"
 #include "place.h"
 
-// The journal is file `journal` (its last part) of the checked folder open as `dirfd`. Opens it
-// and starts this run's records; what fails is tried again at the first record.
-fault journal_start(int dirfd, const std::string &journal);
+// The journal is file `journal_file` (its last part) of the checked folder open as `dirfd`.
+// Opens it and starts this run's records; what fails is tried again at the first record.
+fault journal_start(int dirfd, const std::string &journal_file);
 
 // The journal's path, as given to journal_start.
 const std::string &journal_path();

@@ -14,6 +14,7 @@
 #include "interrupt.h"
 #include "journalreader.h"
 #include "lock.h"
+#include "paths.h"
 #include "recordfolder.h"
 #include "terminal.h"
 #include "undo.h"
@@ -21,14 +22,6 @@
 namespace
 {
 
-// The settings of the program whose runs this takes back: its mount point, its record folder
-// and the record files there.
-const char *const g_startpath = MAC2CP850_MOUNTPOINT;
-const char *const g_recorddir = MAC2CP850_RECORD_DIR;
-const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
-const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
-const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
-const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 constexpr int go_on = -2;  // read_options: no reason to stop before the undo
 
 // What the command line asks for.
@@ -174,10 +167,9 @@ bool read_records(const options &opts, int &journal, std::vector<journal_run> &r
 			return false;
 		}
 		if (fault f = take_lock(records, file_name(g_lockfile), changes)) {
-			std::string why =
-			        f.err == EWOULDBLOCK
-			                ? "another run or undo is using the volume"
-			                : std::string(g_lockfile) + ": " + fault_text(f, false);
+			std::string why = f.err == EWOULDBLOCK ? g_lock_busy
+			                                       : std::string(g_lockfile) + ": " +
+			                                                 fault_text(f, false);
 			std::fprintf(stderr, "mac2cp850-undo: %s\n", shown(stderr, why).c_str());
 			return false;
 		}

@@ -19,6 +19,7 @@
 #include "interrupt.h"
 #include "journalwriter.h"
 #include "lock.h"
+#include "paths.h"
 #include "preview.h"
 #include "progress.h"
 #include "readahead.h"
@@ -30,13 +31,6 @@
 namespace
 {
 
-// Where the program works and keeps its records, fixed when it is built.
-const char *const g_startpath = MAC2CP850_MOUNTPOINT;
-const char *const g_recorddir = MAC2CP850_RECORD_DIR;
-const char *const g_logfile = MAC2CP850_RECORD_DIR "/convert.log";
-const char *const g_journalfile = MAC2CP850_RECORD_DIR "/convert.journal";
-const char *const g_statfile = MAC2CP850_RECORD_DIR "/runstats.txt";
-const char *const g_lockfile = MAC2CP850_RECORD_DIR "/mac2cp850.lock";
 // Where an installation of this build puts the table, for a run that finds none in the working
 // folder.
 const char *const g_installed_table = MAC2CP850_DATADIR "/mac2cp850.tab";
@@ -45,7 +39,6 @@ constexpr const char *usage =
         "usage: mac2cp850 [--dry-run | -n] [--transliterate | [--from CHARSET] [--to CHARSET]]\n"
         "                 [--table FILE] [--read-ahead N]\n"
         "       mac2cp850 --help | --version\n";
-constexpr const char *busy = "another run or undo is using the volume";
 constexpr int go_on = -2;  // read_options: no reason to stop before the run
 
 #ifdef MAC2CP850_READAHEAD_AT_ONCE
@@ -78,8 +71,8 @@ std::string installed_table()
 		exe.resize(2 * exe.size());
 	exe.resize(n < 0 ? 0 : static_cast<std::size_t>(n));
 	std::size_t bin = exe.rfind('/');
-	std::size_t prefix = bin == std::string::npos || bin == 0 ? std::string::npos
-	                                                           : exe.rfind('/', bin - 1);
+	std::size_t prefix =
+	        bin == std::string::npos || bin == 0 ? std::string::npos : exe.rfind('/', bin - 1);
 	if (prefix != std::string::npos) {
 		std::string table = exe.substr(0, prefix) + "/share/mac2cp850/mac2cp850.tab";
 		if (access(table.c_str(), F_OK) == 0)
@@ -329,7 +322,8 @@ void warn_table_size(const options &opts, const decoder &d, bool missing_only)
 // The lock's fault in words.
 std::string lock_text(const fault &f)
 {
-	return f.err == EWOULDBLOCK ? busy : std::string(g_lockfile) + ": " + fault_text(f, false);
+	return f.err == EWOULDBLOCK ? g_lock_busy
+	                            : std::string(g_lockfile) + ": " + fault_text(f, false);
 }
 
 bool records_refused;  // the dry run found a record folder that a run would refuse
@@ -364,9 +358,15 @@ bool nothing_mounted(const std::string &path)
 	return makedev(sx.stx_dev_major, sx.stx_dev_minor) == up.st_dev;
 }
 
+// What a dry run found: the walk's counts and the preview's.
+struct foresight {
+	walk_counts walked;
+	preview_context seen;
+};
+
 // Lists what a run would do, on standard output, one line each, for people and for grep. No
 // banner and no CR: errors go to standard error, as the undo's do. False when it can't start.
-bool foresee_volume(const options &opts)
+bool foresee_volume(const options &opts, foresight &found)
 {
 	decoder_ptr d;
 	if (fault f = read_decoder(opts, d); f && by_charsets(opts)) {
@@ -415,44 +415,57 @@ bool foresee_volume(const options &opts)
 		             shown(stderr, g_startpath).c_str());
 	walk_settings how = opts.walk;
 	how.decoding = d.get();
-	preview_start(*d);
-	scan_path(how, {foresee, note_mount, nullptr});
+	preview_start(found.seen, *d);
+	found.walked = scan_path(how, {foresee, note_mount, nullptr, &found.seen});
 	return true;
 }
 
-int report_foresight()
+int report_foresight(const foresight &found)
 {
+	const walk_counts &walked = found.walked;
+	const preview_context &seen = found.seen;
 	if (g_interrupt != 0)
 		std::fprintf(stderr, "mac2cp850: interrupted: the listing stops short\n");
-	if (g_unwalked != 0)
+	if (walked.unwalked != 0)
 		std::printf("Folders not walked in full for want of file descriptors: %llu\n",
-		            static_cast<unsigned long long>(g_unwalked));
+		            static_cast<unsigned long long>(walked.unwalked));
 	std::printf("Checked folders:  %llu\nChecked files:    %llu\nConversions done: %llu\n"
 	            "Collisions:       %llu\nKeeping escapes:  %llu\n",
-	            static_cast<unsigned long long>(g_folder_counter),
-	            static_cast<unsigned long long>(g_file_counter),
-	            static_cast<unsigned long long>(g_conversion_counter),
-	            static_cast<unsigned long long>(g_collisions),
-	            static_cast<unsigned long long>(g_keeping_escapes));
+	            static_cast<unsigned long long>(walked.folders),
+	            static_cast<unsigned long long>(walked.files),
+	            static_cast<unsigned long long>(walked.conversions),
+	            static_cast<unsigned long long>(seen.collisions),
+	            static_cast<unsigned long long>(seen.keeping_escapes));
 	// Told last, where it is seen: the listing may be long.
-	if (g_multibyte_looking != 0)
+	if (seen.multibyte_looking != 0)
 		std::fprintf(
 		        stderr,
 		        "mac2cp850: %llu %s like multi-byte text, such as %s: try --from UTF-8, "
 		        "or a two-byte charset such as --from CP932, with --to UTF-8\n",
-		        static_cast<unsigned long long>(g_multibyte_looking),
-		        g_multibyte_looking == 1 ? "name looks" : "names look",
-		        shown(stderr, g_multibyte_example).c_str());
+		        static_cast<unsigned long long>(seen.multibyte_looking),
+		        seen.multibyte_looking == 1 ? "name looks" : "names look",
+		        shown(stderr, seen.multibyte_example).c_str());
 	if (g_interrupt != 0)
 		return 128 + g_interrupt;
-	return g_collisions + g_unwalked == 0 && !records_refused ? 0 : 1;
+	return seen.collisions + walked.unwalked == 0 && !records_refused ? 0 : 1;
 }
 
-int stopped_by;  // the signal that ended the run's walk early; 0: it went through the volume
+// What a run did: the walk's counts and what became of the renames.
+struct conversion {
+	walk_counts walked;
+	apply_context applied;
+	int stopped_by = 0;  // the signal that ended the walk early; 0: it went through the volume
+};
+
+// The statistics file written as the walk's counters call for it.
+void write_stats(void * /*context*/, std::uint64_t files, std::uint64_t folders)
+{
+	store_stats(files, folders);
+}
 
 // Prints the banner, loads the table, checks the record folder, takes the lock and walks the
 // volume, renaming as it goes; false when it can't start, after the console says why.
-bool convert_volume(const options &opts)
+bool convert_volume(const options &opts, conversion &done)
 {
 	std::printf("------------------------------------\r\n");
 	std::printf("Codepage 850 filename conversion\r\n");
@@ -523,7 +536,7 @@ bool convert_volume(const options &opts)
 		}
 		if (fd >= 0)
 			(void)close(fd);
-		withhold_renames(file, unlocked);
+		withhold_renames(done.applied, file, unlocked);
 	} else {
 		log_start(records, g_logfile);
 		stats_start(records, g_statfile);
@@ -532,9 +545,9 @@ bool convert_volume(const options &opts)
 	}
 	walk_settings how = opts.walk;
 	how.decoding = d.get();
-	scan_path(how, {apply, nullptr, store_stats});
-	stopped_by = g_interrupt;
-	store_log(stopped_by != 0 ? "\r\nInterrupted\r\n" : "\r\nFinished\r\n");
+	done.walked = scan_path(how, {apply, nullptr, write_stats, &done.applied});
+	done.stopped_by = g_interrupt;
+	store_log(done.stopped_by != 0 ? "\r\nInterrupted\r\n" : "\r\nFinished\r\n");
 	return true;
 }
 
@@ -546,35 +559,37 @@ void summary(const char *label, std::uint64_t count)
 	store_log(line);
 }
 
-int report_conversion()
+int report_conversion(const conversion &done)
 {
-	if (stopped_by != 0)
+	const walk_counts &walked = done.walked;
+	const apply_context &applied = done.applied;
+	if (done.stopped_by != 0)
 		std::printf("interrupted\r\nRun it again to convert the rest of the volume.\r\n");
 	else
 		std::printf("done\r\n");
-	if (g_failed_renames != 0)
+	if (applied.failed_renames != 0)
 		std::printf("Renames that failed: %llu (see %s)\r\n",
-		            static_cast<unsigned long long>(g_failed_renames),
+		            static_cast<unsigned long long>(applied.failed_renames),
 		            shown(stdout, g_logfile).c_str());
-	if (g_withheld != 0)
+	if (applied.withheld != 0)
 		std::printf("Kept their names for want of a record: %llu (%s: %s)\r\n",
-		            static_cast<unsigned long long>(g_withheld),
-		            shown(stdout, g_withheld_file).c_str(),
-		            shown(stdout, fault_text(g_withheld_fault, true)).c_str());
-	if (g_unwalked != 0)
+		            static_cast<unsigned long long>(applied.withheld),
+		            shown(stdout, applied.withheld_file).c_str(),
+		            shown(stdout, fault_text(applied.withheld_fault, true)).c_str());
+	if (walked.unwalked != 0)
 		std::printf("Folders not walked in full for want of file descriptors: %llu\r\n",
-		            static_cast<unsigned long long>(g_unwalked));
+		            static_cast<unsigned long long>(walked.unwalked));
 	std::printf("------------------------------------\r\n\r\n");
 	std::printf("ISO-8859-1 filename conversion finished.\r\n");
 	std::printf("Stats:\r\n");
-	summary("Checked folders:  ", g_folder_counter);
-	summary("Checked files:    ", g_file_counter);
-	summary("Conversions done: ", g_conversion_counter);
+	summary("Checked folders:  ", walked.folders);
+	summary("Checked files:    ", walked.files);
+	summary("Conversions done: ", walked.conversions);
 	std::printf("\r\nFor a complete list of all affected files see \"convert.log\".\r\n");
 	std::printf("May the Umlaut be with you.\r\n\r\n");
-	if (stopped_by != 0)
-		return 128 + stopped_by;
-	return g_failed_renames + g_withheld + g_unwalked == 0 ? 0 : 1;
+	if (done.stopped_by != 0)
+		return 128 + done.stopped_by;
+	return applied.failed_renames + applied.withheld + walked.unwalked == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -587,8 +602,11 @@ int main(int argc, char **argv)
 	catch_interrupts();
 	// A dry run ends, like any listing, when its reader goes away; a run must not stop before
 	// its log is complete when the console goes away.
-	if (opts.dry_run)
-		return foresee_volume(opts) ? report_foresight() : -1;
+	if (opts.dry_run) {
+		foresight found;
+		return foresee_volume(opts, found) ? report_foresight(found) : -1;
+	}
 	(void)signal(SIGPIPE, SIG_IGN);
-	return convert_volume(opts) ? report_conversion() : -1;
+	conversion done;
+	return convert_volume(opts, done) ? report_conversion(done) : -1;
 }

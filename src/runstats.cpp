@@ -7,13 +7,12 @@
 #include <string>
 
 #include "fsutil.h"
+#include "recordfile.h"
 
 namespace
 {
 
-int dir_fd = -1;    // the record folder
-std::string name;   // the statistics file's name in it
-int stats_fd = -1;  // the statistics file, kept open for the rest of the run once opened
+record_file stats;  // kept open for the rest of the run once opened
 off_t stale_size;   // the file's size at the open, until a whole text has been written over it
 std::string text;   // the latest text; its capacity is kept from one rewrite to the next
 
@@ -21,8 +20,7 @@ std::string text;   // the latest text; its capacity is kept from one rewrite to
 
 void stats_start(int dirfd, const std::string &path)
 {
-	dir_fd = dirfd;
-	name = file_name(path.c_str());
+	record_start(stats, dirfd, path);
 }
 
 // Rewritten in place rather than truncated and written again, so that readers never find it
@@ -36,12 +34,11 @@ void store_stats(std::uint64_t files, std::uint64_t folders)
 	text += "\r\nFolders checked: ";
 	text += std::to_string(folders);
 	text += "\r\n";
-	if (stats_fd < 0) {
+	if (stats.fd < 0) {
 		// A FIFO in the file's place must block neither the open (O_RDWR) nor a write.
 		struct stat st;
 		fault f;
-		int fd =
-		        open_file(dir_fd, name.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0644, st, f);
+		int fd = record_open(stats, O_RDWR | O_CREAT, 0644, false, st, f);
 		if (fd < 0)
 			return;
 		if (!S_ISREG(st.st_mode)) {
@@ -56,12 +53,12 @@ void store_stats(std::uint64_t files, std::uint64_t folders)
 			return;
 		}
 		stale_size = st.st_size;
-		stats_fd = fd;
+		stats.fd = fd;
 	}
 	auto length = static_cast<off_t>(text.size());
-	if (pwrite(stats_fd, text.data(), text.size(), 0) != length)
+	if (pwrite(stats.fd, text.data(), text.size(), 0) != length)
 		return;
 	if (stale_size > length)
-		(void)ftruncate(stats_fd, length);
+		(void)ftruncate(stats.fd, length);
 	stale_size = 0;
 }

@@ -16,13 +16,6 @@
 #include "progress.h"
 #include "readahead.h"
 
-std::uint64_t g_folder_counter;
-std::uint64_t g_file_counter;
-std::uint64_t g_conversion_counter;
-std::uint64_t g_last_folder;
-std::uint64_t g_last_file;
-std::uint64_t g_unwalked;
-
 namespace
 {
 
@@ -50,32 +43,35 @@ struct frame {
 // Where an entry's name starts in a listing, after its type and inode.
 constexpr std::size_t name_offset = 1 + sizeof(ino_t);
 
-const act *acting;         // what is done with each decision
-folder_id root_id;         // the mount point: a link is followed only to it or below it
-place here;                // the way down from the mount point; one frame for each level
-std::vector<frame> stack;  // the walk's own state of each folder on the way
-std::size_t fd_budget;     // levels that keep their folder open; lowered when the process
-                           // runs out of descriptors all the same
-decision decided;          // what was decided for the entry at hand; capacity kept
+const act *acting;          // what is done with each decision
+walk_counts counted;        // what the walk has counted so far
+std::uint64_t last_folder;  // counted.folders when it last triggered a statistics write
+std::uint64_t last_file;    // counted.files when it last triggered a statistics write
+folder_id root_id;          // the mount point: a link is followed only to it or below it
+place here;                 // the way down from the mount point; one frame for each level
+std::vector<frame> stack;   // the walk's own state of each folder on the way
+std::size_t fd_budget;      // levels that keep their folder open; lowered when the process
+                            // runs out of descriptors all the same
+decision decided;           // what was decided for the entry at hand; capacity kept
 std::unordered_set<folder_id, folder_id_hash> walked;  // each folder is walked once per run
 
 void count_folder()
 {
-	if (++g_folder_counter > g_last_folder + stats_threshold) {
+	if (++counted.folders > last_folder + stats_threshold) {
 		if (acting->stats != nullptr)
-			acting->stats(g_file_counter, g_folder_counter);
-		g_last_folder = g_folder_counter;
+			acting->stats(acting->context, counted.files, counted.folders);
+		last_folder = counted.folders;
 	}
 }
 
 void count_file()
 {
-	if (++g_file_counter > g_last_file + stats_threshold) {
+	if (++counted.files > last_file + stats_threshold) {
 		if (acting->stats != nullptr)
-			acting->stats(g_file_counter, g_folder_counter);
-		g_last_file = g_file_counter;
+			acting->stats(acting->context, counted.files, counted.folders);
+		last_file = counted.files;
 	}
-	progress_tick(g_file_counter, g_folder_counter, g_conversion_counter);
+	progress_tick(counted.files, counted.folders, counted.conversions);
 }
 
 // The folder open as `fd`, in `mount` the mount it lies on (its device where the system does
@@ -116,7 +112,7 @@ int open_at(int dirfd, const char *name, int flags)
 		if (fd >= 0 || (errno != EMFILE && errno != ENFILE))
 			return fd;
 		if (!give_back()) {
-			g_unwalked++;
+			counted.unwalked++;
 			return -1;
 		}
 	}
@@ -237,13 +233,16 @@ void leave()
 
 // Iterative, so that depth costs heap, not stack; each frame keeps one descriptor, up to the
 // budget, so that depth is not bounded by the open-file limit either.
-void scan_path(const walk_settings &how, const act &act)
+walk_counts scan_path(const walk_settings &how, const act &act)
 {
 	acting = &act;
+	counted = {};
+	last_folder = 0;
+	last_file = 0;
 	count_folder();
 	int fd = open_at(AT_FDCWD, how.mount_point, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (fd < 0)
-		return;
+		return counted;
 	std::uint64_t root_mount = 0;
 	file_mark root_mark;
 	root_id = identify(fd, root_mount, root_mark);
@@ -251,7 +250,7 @@ void scan_path(const walk_settings &how, const act &act)
 	std::size_t share = readahead_share(fd_budget);
 	fd_budget -= share;
 	readahead_prepare(fd, share, how.readahead, how.readahead_at_once);
-	progress_start(g_file_counter, g_folder_counter, g_conversion_counter);
+	progress_start(counted.files, counted.folders, counted.conversions);
 
 	here.path = how.mount_point;
 	enter(fd, root_id, root_mark, root_mount, how.mount_point, 0, false);
@@ -295,7 +294,7 @@ void scan_path(const walk_settings &how, const act &act)
 				here.path += '/';
 				here.path.append(name, name_len);
 				if (mount != cur.mount && act.mount != nullptr)
-					act.mount(here.path);
+					act.mount(act.context, here.path);
 				enter(child, id, mark, mount, name, cur.index, via_link);
 				continue;
 			}
@@ -304,11 +303,12 @@ void scan_path(const walk_settings &how, const act &act)
 		count_file();
 		decide_name(*how.decoding, std::string_view(name, name_len), decided);
 		if (decided.renamed)
-			g_conversion_counter++;
-		act.entry(cur.fd, here, name, ino, decided);
+			counted.conversions++;
+		act.entry(act.context, cur.fd, here, name, ino, decided);
 		cur.next += name_offset + name_len + 1;
 		cur.index++;
 	}
 	readahead_stop();
 	progress_hide();
+	return counted;
 }

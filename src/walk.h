@@ -12,24 +12,27 @@
 #include "decide.h"
 #include "place.h"
 
-extern std::uint64_t g_folder_counter;  // folders walked, the mount point included
-extern std::uint64_t g_file_counter;    // entries checked other than "." and "..", folders included
-extern std::uint64_t g_conversion_counter;  // entries whose decided name differs from theirs,
-                                            // whatever became of their rename
-extern std::uint64_t g_last_folder;  // g_folder_counter when it last triggered a statistics write
-extern std::uint64_t g_last_file;    // g_file_counter when it last triggered a statistics write
-extern std::uint64_t g_unwalked;     // folders not walked in full for want of descriptors
+// What a walk counted.
+struct walk_counts {
+	std::uint64_t folders = 0;      // folders walked, the mount point included
+	std::uint64_t files = 0;        // entries checked other than "." and "..", folders included
+	std::uint64_t conversions = 0;  // entries whose decided name differs from theirs, whatever
+	                                // became of their rename
+	std::uint64_t unwalked = 0;     // folders not walked in full for want of descriptors
+};
 
-// What is done with each entry's decision: a run applies it, a dry run foresees it.
+// What is done with each entry's decision: a run applies it, a dry run foresees it. Each call
+// gets `context`, which the act's owner keeps for the walk's length.
 struct act {
 	// Entry `name` (inode `ino`) of the folder open as `dirfd`, the last on the way of `at`,
 	// and what was decided for it.
-	void (*entry)(int dirfd, const place &at, const char *name, ino_t ino,
+	void (*entry)(void *context, int dirfd, const place &at, const char *name, ino_t ino,
 	              const decision &decided);
 	// The walk enters `path`, a folder on another mount than its parent's; nullptr: nothing.
-	void (*mount)(const std::string &path);
+	void (*mount)(void *context, const std::string &path);
 	// The counters call for a statistics write; nullptr: none is kept.
-	void (*stats)(std::uint64_t files, std::uint64_t folders);
+	void (*stats)(void *context, std::uint64_t files, std::uint64_t folders);
+	void *context;  // what the act keeps, handed to each call
 };
 
 // How a walk goes.
@@ -43,7 +46,7 @@ struct walk_settings {
 };
 
 // Walks as `how` says, deciding every entry's name after its contents and handing each
-// decision to `act`; never fails to its caller. Asked to stop, it hands no entry on after the
-// one in hand and leaves every folder as it is. Shows its progress on standard error where
-// progress_start does, and takes it off again at the end.
-void scan_path(const walk_settings &how, const act &act);
+// decision to `act`; never fails to its caller, and returns what it counted. Asked to stop, it
+// hands no entry on after the one in hand and leaves every folder as it is. Shows its progress on
+// standard error where progress_start does, and takes it off again at the end.
+walk_counts scan_path(const walk_settings &how, const act &act);
