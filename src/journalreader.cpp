@@ -55,9 +55,8 @@ bool take_mark(std::string_view field, file_mark &mark)
 	return nerr == std::errc() && last == end && mark.nsec < 1'000'000'000;
 }
 
-// The inverse of put_name: false for anything put_name never writes, and for what can't be the
-// name of an entry of a folder, so that no record leads the undo out of the folder it names.
-bool take_name(std::string_view field, std::string &name)
+// The inverse of put_name: false for anything put_name never writes.
+bool take_text(std::string_view field, std::string &name)
 {
 	name.clear();
 	for (std::size_t i = 0; i < field.size(); i++) {
@@ -75,8 +74,22 @@ bool take_name(std::string_view field, std::string &name)
 		name += static_cast<char>(high * 16 + low);
 		i += 2;
 	}
-	return !name.empty() && name != "." && name != ".." &&
+	return true;
+}
+
+// take_text, also false for what can't be the name of an entry of a folder, so that no record
+// leads the undo out of the folder it names.
+bool take_name(std::string_view field, std::string &name)
+{
+	return take_text(field, name) && !name.empty() && name != "." && name != ".." &&
 	       name.find_first_of(std::string_view("/\0", 2)) == std::string::npos;
+}
+
+// The inverse of put_text: "-" stands for none.
+bool take_optional(std::string_view field, std::string &text)
+{
+	text.clear();
+	return field == "-" || take_text(field, text);
 }
 
 // What a line is to a run.
@@ -85,6 +98,7 @@ enum class line_kind {
 	folder,      // a folder record
 	rename,      // a rename
 	failure,     // "e": the rename just before it failed
+	undone,      // "u": an undo took the run back
 	unreadable,  // the run's, but no record
 };
 
@@ -142,6 +156,21 @@ bool is_time(std::string_view field)
 	for (std::size_t i = 0; i < shape.size(); i++)
 		if (shape[i] == '0' ? field[i] < '0' || field[i] > '9' : field[i] != shape[i])
 			return false;
+	return true;
+}
+
+// Whether `f` is an undo's mark that it took back the run of id f[0], whichever run that is;
+// `at` gets its time, "" when it has none.
+bool taken_back_mark(const std::vector<std::string_view> &f, std::string_view &at)
+{
+	std::uint64_t n = 0;
+	if (f.size() != 9 || f[0].size() != 16 || f[1].size() != 1 ||
+	    f[1][0] != journal_taken_back || (f[2] != "-" && !is_time(f[2])))
+		return false;
+	for (std::size_t i = 3; i < f.size(); i++)
+		if (!take_number(f[i], n))
+			return false;
+	at = f[2] == "-" ? std::string_view() : f[2];
 	return true;
 }
 
@@ -333,6 +362,8 @@ struct forward_run {
 	std::size_t folders = 0;  // folder records read so far
 	bool after_rename = false;
 	bool last_unmarked = false;  // the last rename has no mark
+	std::string_view undone_at;  // the time of the last mark that it was taken back, until the
+	                             // next line is read
 };
 
 // What `line`, split into `f`, is to run `r`; `in_range`: no run's first line since r's.
@@ -344,6 +375,10 @@ line_kind forward_step(forward_run &r, const line_at &line, bool in_range,
 	// Past the next run's first line, only the run's own records count: two runs wrote at once.
 	if (!ours && !in_range)
 		return line_kind::other;
+	if (!line.long_line && taken_back_mark(f, r.undone_at)) {
+		r.after_rename = false;
+		return ours ? line_kind::undone : line_kind::other;
+	}
 	line_kind k = line.long_line || !ours ? line_kind::unreadable
 	                                      : classify(f, r.folders, r.marked, folder, entry);
 	if (k == line_kind::failure && !r.after_rename)
@@ -365,6 +400,9 @@ void count(journal_run &run, forward_run &r, line_kind k, const journal_entry &e
 		run.unmarked -= r.last_unmarked ? 1 : 0;
 	} else if (k == line_kind::unreadable) {
 		run.unreadable++;
+	} else if (k == line_kind::undone) {
+		run.taken_back = true;
+		run.taken_back_at = r.undone_at;
 	}
 }
 
@@ -379,12 +417,17 @@ journal_run take_first_line(off_t at, std::string_view rest, std::vector<std::st
 		return run;
 	const bool marked = run.version != journal_unmarked;
 	const bool timed = marked && f.size() == 3 && is_time(f[2]);
-	if ((f.size() != 2 && !timed) || f[1].size() != 16) {
+	run.placed = run.version != journal_unmarked && run.version != journal_unplaced;
+	const bool placed = run.placed && f.size() == 5 && (f[2] == "-" || is_time(f[2])) &&
+	                    take_optional(f[3], run.on.source) && take_optional(f[4], run.on.uuid);
+	if ((run.placed ? !placed : f.size() != 2 && !timed) || f[1].size() != 16) {
 		run.version = rest;
+		run.placed = false;
+		run.on = {};
 		return run;
 	}
 	run.id = f[1];
-	if (timed)
+	if (timed || (placed && f[2] != "-"))
 		run.started = f[2];
 	return run;
 }
@@ -393,7 +436,8 @@ journal_run take_first_line(off_t at, std::string_view rest, std::vector<std::st
 
 bool format_known(std::string_view version)
 {
-	return version == journal_version || version == journal_unmarked;
+	return version == journal_version || version == journal_unplaced ||
+	       version == journal_unmarked;
 }
 
 int open_journal(int dirfd, const char *name, fault &f)
@@ -421,8 +465,12 @@ fault list_runs(int fd, std::vector<journal_run> &runs)
 				earlier[runs.back().id].push_back(runs.size() - 1);
 			runs.push_back(take_first_line(line.at,
 			                               line.text.substr(journal_magic.size()), f));
-			readers.push_back(
-			        {runs.back().id, runs.back().version != journal_unmarked});
+			readers.push_back({runs.back().id,
+			                   runs.back().version != journal_unmarked,
+			                   0,
+			                   false,
+			                   false,
+			                   {}});
 			last_reads = !runs.back().id.empty();
 			continue;
 		}
@@ -451,7 +499,7 @@ fault read_folders(int fd, const journal_run &run, run_folders &out)
 	out.range_end = std::numeric_limits<off_t>::max();
 	if (run.id.empty())
 		return {};
-	forward_run r{run.id, run.version != journal_unmarked};
+	forward_run r{run.id, run.version != journal_unmarked, 0, false, false, {}};
 	std::vector<std::string_view> f;
 	journal_folder folder;
 	journal_entry entry;
@@ -465,7 +513,7 @@ fault read_folders(int fd, const journal_run &run, run_folders &out)
 			continue;
 		split(line.text, f);
 		line_kind k = forward_step(r, line, in_range, f, folder, entry);
-		if (k == line_kind::other)
+		if (k == line_kind::other || k == line_kind::undone)
 			continue;
 		out.end = line.next;
 		if (k == line_kind::folder) {
@@ -499,7 +547,8 @@ fault read_records(int fd, const journal_run &run, const run_folders &folders,
 			continue;
 		split(line.text, f);
 		const bool ours = f[0] == run.id && f.size() >= 2;
-		if (!ours && !in_range)
+		std::string_view undone_at;
+		if ((!ours && !in_range) || (!line.long_line && taken_back_mark(f, undone_at)))
 			continue;
 		auto before = std::lower_bound(
 		        folders.folders.begin(), folders.folders.end(), line.at,

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "fsutil.h"
+#include "mounts.h"
 
 // A run as the listing finds it, its records counted.
 struct journal_run {
@@ -19,7 +20,11 @@ struct journal_run {
 	std::string id;       // "" when its first line names none: then it has no records
 	std::string started;  // its start, "YYYY-MM-DDThh:mm:ssZ"; "" if not known
 	std::size_t renamed = 0, failed = 0, unreadable = 0;  // its records of each kind
-	std::size_t unmarked = 0;  // of the renamed, those without a mark (format 1)
+	std::size_t unmarked = 0;   // of the renamed, those without a mark (format 1)
+	bool placed = false;        // its volume is recorded (format 3): `on`
+	volume on;                  // the volume at the mount point when it started, as recorded
+	bool taken_back = false;    // an undo marked it taken back
+	std::string taken_back_at;  // when the last undo to do so did; "" if not known
 };
 
 // A folder of a run as the journal records it; number 0 is the mount point.
@@ -51,7 +56,7 @@ struct journal_entry {
 	std::string text;      // unreadable: the line as the journal holds it, its first 4096 bytes
 };
 
-// Whether a run of format `version` ("1" or "2") has its records read.
+// Whether a run of format `version` ("1", "2" or "3") has its records read.
 bool format_known(std::string_view version);
 
 // Opens the journal `name` of folder `dirfd` for reading, never through a link; refuses a file
@@ -70,6 +75,7 @@ fault read_folders(int fd, const journal_run &run, run_folders &out);
 // line feed ends and that is no record of it, such as one holding a name that no entry can have
 // ("", ".", "..", or with '/' or a NUL byte), or longer than any record, is unreadable,
 // wherever it stands. Only the journal's last line, when no line feed ends it, is taken for a
-// record cut short when the run was stopped, whose rename never happened, and passed over.
+// record cut short when the run was stopped, whose rename never happened, and passed over. A
+// mark that an undo took a run back is no record: it is passed over, whichever run's it is.
 fault read_records(int fd, const journal_run &run, const run_folders &folders,
                    const std::function<bool(const journal_entry &)> &take);

@@ -12,6 +12,7 @@
 #include <ctime>
 
 #include "fsutil.h"
+#include "journalappend.h"
 #include "journalformat.h"
 #include "recordfile.h"
 
@@ -20,7 +21,8 @@ namespace
 
 record_file journal;  // kept open for the rest of the run once it holds the run's first line
 std::string run_id;   // 16 hex digits at the start of every record of this run
-std::string started;  // " " and the run's start in UTC, or "" when the clock can't tell
+std::string started;  // the run's start in UTC, or "" when the clock can't tell
+volume on;            // the volume mounted at the mount point when the run started
 std::string record;   // the text of the next write; its capacity is kept from one to the next
 
 // The folders of the walk's way that have a record, outermost first, with their numbers in
@@ -45,22 +47,6 @@ std::string new_run_id()
 	for (int i = 0; i < 16; i++)
 		hex[i] = "0123456789abcdef"[bits >> (60 - 4 * i) & 15];
 	return {hex, 16};
-}
-
-// " 2026-12-07T21:30:05Z" for now, or "" when the clock can't tell.
-std::string start_time()
-{
-	time_t now = time(nullptr);
-	struct tm utc {
-	};
-	char text[32];
-	if (now == static_cast<time_t>(-1) || gmtime_r(&now, &utc) == nullptr)
-		return {};
-	std::size_t n = strftime(text, sizeof text, " %Y-%m-%dT%H:%M:%SZ", &utc);
-	// A year beyond four digits would not be read back.
-	if (n != 21)
-		return {};
-	return {text, n};
 }
 
 void put_kind(char kind)
@@ -111,31 +97,14 @@ void put_name(std::string_view name)
 	}
 }
 
-// The length of the last line of the journal open as `fd`, `size` bytes long, when no line feed
-// ends it and it begins as a run's line does, as a record or a run's first line: one cut short
-// by a run stopped while writing it. 0 when a line feed ends the file, or for what no run writes.
-std::size_t cut_short(int fd, off_t size)
+// A name, or "-" for none: a text that is "-" has its '-' escaped.
+void put_text(std::string_view text)
 {
-	std::string tail(static_cast<std::size_t>(std::min<off_t>(size, journal_longest_line)),
-	                 '\0');
-	auto from = size - static_cast<off_t>(tail.size());
-	if (pread(fd, tail.data(), tail.size(), from) != static_cast<ssize_t>(tail.size()))
-		return 0;
-	std::size_t newline = tail.rfind('\n');
-	if (newline == std::string::npos && from > 0)
-		return 0;
-	std::string_view line = std::string_view(tail).substr(newline + 1);
-	bool first_line =
-	        line.substr(0, journal_magic.size()) == journal_magic.substr(0, line.size());
-	for (std::size_t i = 0; i < line.size(); i++) {
-		char c = line[i];
-		// A record starts with its run's id, 16 lower-case hex digits, and a blank.
-		bool id = i > 16 || first_line ||
-		          (i == 16 ? c == ' ' : (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'));
-		if (!id || c < ' ' || c > '~')
-			return 0;
-	}
-	return line.size();
+	// Longer than a record's line can be, it is not known.
+	if (text.empty() || text == "-" || text.size() > journal_longest_line / 4)
+		record.append(text == "-" ? " %2D" : " -");
+	else
+		put_name(text);
 }
 
 // Opens the journal and starts this run's records, unless that is done already.
@@ -154,15 +123,13 @@ fault open_journal()
 	// line feed that ends this run's first line would make it a whole line, which reads as a
 	// record that is none. The lock keeps other runs from writing one now. What no run wrote,
 	// or what can't be cut, keeps a line of its own, for the undo to report.
-	char last = '\n';
 	record.clear();
-	if (st.st_size > 0 && pread(fd, &last, 1, st.st_size - 1) == 1 && last != '\n') {
-		std::size_t cut = cut_short(fd, st.st_size);
-		if (cut == 0 || cut_last(fd, cut))
-			record += '\n';
-	}
+	end_cut_line(fd, st.st_size, record);
 	record.append(journal_magic).append(journal_version).append(1, ' ').append(run_id);
-	record.append(started).append(1, '\n');
+	record.append(1, ' ').append(started.empty() ? "-" : started);
+	put_text(on.source);
+	put_text(on.uuid);
+	record += '\n';
 	journal.fd = fd;
 	if (fault f = record_append(journal, record)) {
 		// Closed, and the next open starts a line, whatever stayed of it.
@@ -176,11 +143,12 @@ fault open_journal()
 
 }  // namespace
 
-fault journal_start(int dirfd, const std::string &journal_file)
+fault journal_start(int dirfd, const std::string &journal_file, const volume &mounted)
 {
 	record_start(journal, dirfd, journal_file);
 	// Taken now: a journal opened only at the first record still tells when the run started.
-	started = start_time();
+	started = journal_time();
+	on = mounted;
 	return open_journal();
 }
 

@@ -7,11 +7,13 @@
 #include <string>
 
 #include "fsutil.h"
+#include "mounts.h"
 #include "place.h"
 
 // The journal is file `journal_file` (its last part) of the checked folder open as `dirfd`.
-// Opens it and starts this run's records; what fails is tried again at the first record.
-fault journal_start(int dirfd, const std::string &journal_file);
+// Opens it and starts this run's records, noting that they are of volume `mounted`; what fails
+// is tried again at the first record.
+fault journal_start(int dirfd, const std::string &journal_file, const volume &mounted);
 
 // The journal's path, as given to journal_start.
 const std::string &journal_path();

@@ -14,6 +14,7 @@
 #include "interrupt.h"
 #include "journalreader.h"
 #include "lock.h"
+#include "mounts.h"
 #include "paths.h"
 #include "recordfolder.h"
 #include "terminal.h"
@@ -55,7 +56,7 @@ void print_help()
 	        "                  change nothing\n"
 	        "  --journal FILE  the journal (default: %s)\n"
 	        "  --run N         the N-th run from the end, 1 being the last (default: the\n"
-	        "                  last run that renamed anything)\n"
+	        "                  last run that renamed anything and is not taken back yet)\n"
 	        "  --list          list the journal's runs, numbered as --run takes them;\n"
 	        "                  change nothing\n"
 	        "  --help          print this help and exit\n"
@@ -127,11 +128,18 @@ bool journal_fault(const options &opts, const fault &f)
 	return false;
 }
 
+// Where the journal lies, for the undo to mark a run taken back.
+struct journal_place {
+	int dir = -1;      // its folder, checked
+	std::string name;  // its name there
+};
+
 // Checks the record folder and the journal's, takes the lock, opens the journal as `journal`
 // and lists its runs into `runs`; false when it can't, after saying why on standard error.
 // Nothing is locked or read until the record folder, and the journal's, pass the check: a
 // journal that another user could write would make this rename what she likes.
-bool read_records(const options &opts, int &journal, std::vector<journal_run> &runs)
+bool read_records(const options &opts, int &journal, std::vector<journal_run> &runs,
+                  journal_place *where = nullptr)
 {
 	// Only what changes the volume makes the record folder or takes the lock alone.
 	const bool changes = !opts.dry_run && !opts.list;
@@ -174,6 +182,8 @@ bool read_records(const options &opts, int &journal, std::vector<journal_run> &r
 			return false;
 		}
 	}
+	if (where != nullptr)
+		*where = {journal_dir, journal_name};
 	fault f = journal_dir < 0 ? fault{ENOENT, {}} : fault{};
 	if (!f)
 		journal = open_journal(journal_dir, journal_name.c_str(), f);
@@ -189,14 +199,51 @@ bool worth_taking_back(const journal_run &run)
 	return !format_known(run.version) || run.renamed + run.unreadable != 0;
 }
 
-// The run that the undo takes back without --run, counted from the last; 0 when none renamed
-// anything.
+// The run that the undo takes back without --run, counted from the last: the last that is
+// worth taking back and not taken back yet, so that undo after undo walks back in time; 0 when
+// there is none.
 std::size_t default_run(const std::vector<journal_run> &runs)
 {
 	for (std::size_t n = 1; n <= runs.size(); n++)
-		if (worth_taking_back(runs[runs.size() - n]))
+		if (const journal_run &run = runs[runs.size() - n];
+		    worth_taking_back(run) && !run.taken_back)
 			return n;
 	return 0;
+}
+
+bool any_worth_taking_back(const std::vector<journal_run> &runs)
+{
+	return std::any_of(runs.begin(), runs.end(), worth_taking_back);
+}
+
+// Volume `v` for people: its source and, when known, its UUID.
+std::string volume_shown(FILE *to, const volume &v)
+{
+	std::string text = v.source.empty() ? "an unknown volume" : shown(to, v.source);
+	if (!v.uuid.empty())
+		text += " (UUID " + shown(to, v.uuid) + ")";
+	return text;
+}
+
+// Whether the undo can tell the volume that `run` was made on.
+bool placed(const journal_run &run)
+{
+	return run.placed && (!run.on.source.empty() || !run.on.uuid.empty());
+}
+
+// What --list adds to the line of `run`, when there is something to say: the volume it was made
+// on, and whether that is not the one at the mount point now, and when it was taken back.
+std::string run_notes(const journal_run &run, const volume &now)
+{
+	std::string notes;
+	if (placed(run))
+		notes += "  on " + volume_shown(stdout, run.on) +
+		         (same_volume(run.on, now) ? "" : ", not mounted now");
+	if (run.taken_back)
+		notes += "  taken back " + (run.taken_back_at.empty()
+		                                    ? std::string("(time not recorded)")
+		                                    : shown(stdout, run.taken_back_at));
+	return notes;
 }
 
 // Prints one line per run of `journal`, oldest first, numbered as --run takes them, then the
@@ -213,6 +260,7 @@ bool list_runs(const options &opts)
 		            shown(stdout, opts.journal).c_str());
 		return true;
 	}
+	const volume now = volume_at(g_startpath);
 	std::printf("%5s  %-20s  %8s  %8s  %10s\n", "run", "started", "renamed", "failed",
 	            "unreadable");
 	for (std::size_t i = 0; i < runs.size(); i++) {
@@ -223,11 +271,15 @@ bool list_runs(const options &opts)
 			            started.c_str(), shown(stdout, run.version).c_str());
 			continue;
 		}
-		std::printf("%5zu  %-20s  %8zu  %8zu  %10zu\n", runs.size() - i, started.c_str(),
-		            run.renamed, run.failed, run.unreadable);
+		std::printf("%5zu  %-20s  %8zu  %8zu  %10zu%s\n", runs.size() - i, started.c_str(),
+		            run.renamed, run.failed, run.unreadable, run_notes(run, now).c_str());
 	}
 	if (std::size_t n = default_run(runs))
 		std::printf("Without --run, the undo takes back run %zu.\n", n);
+	else if (any_worth_taking_back(runs))
+		std::printf(
+		        "Every run that renamed anything is taken back: without --run, the undo "
+		        "does nothing.\n");
 	else
 		std::printf("No run renamed anything: without --run, the undo does nothing.\n");
 	return true;
@@ -248,33 +300,75 @@ void note_unmarked(const journal_run &run, const std::vector<journal_folder> &fo
 		        run.unmarked, run.renamed, unmarked, folders.size());
 }
 
+// "; the K runs after it renamed nothing" or "are taken back", when every run after run `n`
+// of `runs`, counted from the last, is one of these; "" when one is not.
+std::string after_it(const std::vector<journal_run> &runs, unsigned long long n)
+{
+	std::size_t nothing = 0, back = 0;
+	for (std::size_t i = runs.size() - n + 1; i < runs.size(); i++) {
+		if (!worth_taking_back(runs[i]))
+			nothing++;
+		else if (runs[i].taken_back)
+			back++;
+		else
+			return {};
+	}
+	if (n < 2)
+		return {};
+	std::string later = std::to_string(n - 1) + (n > 2 ? " runs" : " run");
+	if (back == 0)
+		return "; the " + later + " after it renamed nothing";
+	if (nothing == 0)
+		return "; the " + later + " after it " + (n > 2 ? "are" : "is") + " taken back";
+	return "; of the " + later + " after it, " + std::to_string(nothing) +
+	       " renamed nothing, " + std::to_string(back) + (back > 1 ? " are" : " is") +
+	       " taken back";
+}
+
+// How an undo came out, besides its counts.
+enum class undone {
+	failed,    // it could not start, or the journal could not be read
+	nothing,   // no run is left to take back
+	reverted,  // a run was taken back, and the journal says so
+	unmarked,  // a run was taken back, but the journal can't say so
+};
+
 // Reads the journal and reverts the run asked for, or by default the last that renamed
-// anything, which it names first; false when it can't, after saying why on standard error.
-bool undo_run(const options &opts, undo_counts &counts)
+// anything and is not taken back yet; names the run first, and after a real undo marks it taken
+// back. Says on standard error why what failed did.
+undone undo_run(const options &opts, undo_counts &counts)
 {
 	int journal = -1;
 	std::vector<journal_run> runs;
-	if (!read_records(opts, journal, runs))
-		return false;
+	journal_place where;
+	if (!read_records(opts, journal, runs, &where))
+		return undone::failed;
 	unsigned long long n = opts.run;
 	if (n == 0 && runs.empty()) {
 		std::printf("mac2cp850-undo: %s holds no runs\n",
 		            shown(stdout, opts.journal).c_str());
-		return true;
+		return undone::reverted;
 	}
 	if (n == 0) {
 		n = default_run(runs);
+		if (n == 0 && any_worth_taking_back(runs)) {
+			std::printf(
+			        "mac2cp850-undo: every run of %s that renamed anything is taken "
+			        "back\n",
+			        shown(stdout, opts.journal).c_str());
+			return undone::nothing;
+		}
 		if (n == 0) {
 			std::printf("mac2cp850-undo: no run of %s renamed anything\n",
 			            shown(stdout, opts.journal).c_str());
-			return true;
+			return undone::reverted;
 		}
 	} else {
 		n = std::max(n, 1ull);
 		if (n > runs.size()) {
 			std::fprintf(stderr, "mac2cp850-undo: %s: has %zu runs, no run %llu\n",
 			             shown(stderr, opts.journal).c_str(), runs.size(), n);
-			return false;
+			return undone::failed;
 		}
 	}
 	const journal_run &run = runs[runs.size() - n];
@@ -282,25 +376,39 @@ bool undo_run(const options &opts, undo_counts &counts)
 		std::fprintf(stderr, "mac2cp850-undo: %s: run %llu: format not known: %s\n",
 		             shown(stderr, opts.journal).c_str(), n,
 		             shown(stderr, run.version).c_str());
-		return false;
+		return undone::failed;
+	}
+	// Another volume's folders may carry the same identities: nothing of it is touched.
+	if (volume now = volume_at(g_startpath); placed(run) && !same_volume(run.on, now)) {
+		std::fprintf(stderr,
+		             "mac2cp850-undo: run %llu was made on %s, but %s now holds %s\n", n,
+		             volume_shown(stderr, run.on).c_str(),
+		             shown(stderr, g_startpath).c_str(), volume_shown(stderr, now).c_str());
+		return undone::failed;
 	}
 	// Said first, as the run that the undo chose may not be the one that was expected.
-	if (opts.run == 0) {
-		std::printf("mac2cp850-undo: run %llu of %zu, %s%s", n, runs.size(),
-		            run.started.empty() ? "start not recorded" : "started ",
-		            shown(stdout, run.started).c_str());
-		if (n > 1)
-			std::printf("; the %llu %s after it renamed nothing", n - 1,
-			            n > 2 ? "runs" : "run");
-		std::printf("\n");
-	}
+	std::printf("mac2cp850-undo: run %llu of %zu, %s%s%s\n", n, runs.size(),
+	            run.started.empty() ? "start not recorded" : "started ",
+	            shown(stdout, run.started).c_str(), after_it(runs, n).c_str());
 	run_folders folders;
 	if (!journal_fault(opts, read_folders(journal, run, folders)))
-		return false;
+		return undone::failed;
 	note_unmarked(run, folders.folders);
 	counts = revert_run(journal, run, folders, g_startpath, opts.dry_run);
+	if (!journal_fault(opts, counts.journal)) {
+		(void)close(journal);
+		return undone::failed;
+	}
+	fault f;
+	if (!opts.dry_run && g_interrupt == 0)
+		f = mark_taken_back(where.dir, where.name.c_str(), journal, run, counts);
 	(void)close(journal);
-	return journal_fault(opts, counts.journal);
+	if (!f)
+		return undone::reverted;
+	std::fprintf(stderr, "mac2cp850-undo: %s: can't mark run %llu taken back: %s\n",
+	             shown(stderr, opts.journal).c_str(), n,
+	             shown(stderr, fault_text(f, false)).c_str());
+	return undone::unmarked;
 }
 
 int report(const options &opts, const undo_counts &counts)
@@ -332,9 +440,12 @@ int main(int argc, char **argv)
 	if (opts.list)
 		return list_runs(opts) ? 0 : 2;
 	undo_counts counts;
-	if (!undo_run(opts, counts))
+	undone how = undo_run(opts, counts);
+	if (how == undone::failed)
 		return 2;
-	int status = report(opts, counts);
+	if (how == undone::nothing)
+		return 0;
+	int status = std::max(report(opts, counts), how == undone::unmarked ? 1 : 0);
 	if (g_interrupt == 0)
 		return status;
 	std::fprintf(stderr, "mac2cp850-undo: interrupted: run it again to take back the rest\n");

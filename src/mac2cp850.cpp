@@ -19,6 +19,7 @@
 #include "interrupt.h"
 #include "journalwriter.h"
 #include "lock.h"
+#include "mounts.h"
 #include "paths.h"
 #include "preview.h"
 #include "progress.h"
@@ -541,7 +542,7 @@ bool convert_volume(const options &opts, conversion &done)
 		log_start(records, g_logfile);
 		stats_start(records, g_statfile);
 		// What fails here shows as renames withheld for want of a record.
-		(void)journal_start(records, g_journalfile);
+		(void)journal_start(records, g_journalfile, volume_at(g_startpath));
 	}
 	walk_settings how = opts.walk;
 	how.decoding = d.get();

@@ -6,13 +6,13 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <charconv>
-#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <string_view>
 #include <vector>
+
+#include "mounts.h"
 
 namespace
 {
@@ -23,14 +23,6 @@ struct trusted_folder {
 	std::string path;  // the folder's path free of links, when it passed the check
 	std::string reason;  // fd < 0: why, naming the folder; "" when it is missing
 	int err = 0;         // the errno of the call that failed on the way, if one did
-};
-
-// A mount as /proc/self/mountinfo lists it.
-struct mount_entry {
-	std::uint64_t id;
-	dev_t dev;
-	std::string type;     // "ext4", "fuse.sshfs"
-	std::string options;  // the file system's own options, "rw,user_id=1500,..."
 };
 
 constexpr int max_links = 40;  // as the kernel's own bound on links in one lookup
@@ -59,56 +51,6 @@ bool read_link(const std::string &path, std::string &target)
 		}
 		target.resize(2 * target.size());
 	}
-}
-
-template <typename T> bool number(std::string_view text, T &n)
-{
-	const char *end = text.data() + text.size();
-	auto [at, err] = std::from_chars(text.data(), end, n);
-	return err == std::errc() && at == end && !text.empty();
-}
-
-// The mounts this process sees, or a reason why they can't be told. Read whole for each check,
-// so that a mount made since the last one is in.
-std::string read_mounts(std::vector<mount_entry> &mounts)
-{
-	const char *const table = "/proc/self/mountinfo";
-	int fd = open(table, O_RDONLY | O_CLOEXEC);
-	std::string text;
-	fault f = fd < 0 ? fault{errno, {}} : read_whole(fd, text);
-	if (fd >= 0)
-		(void)close(fd);
-	if (f)
-		return std::string(table) + ": " + fault_text(f, false) +
-		       ": no mount can be checked";
-	// "36 35 98:0 /root /mnt rw,noatime master:1 - ext3 /dev/root rw,errors=continue"
-	std::vector<std::string_view> fields;
-	for (std::size_t at = 0; at < text.size();) {
-		std::size_t end = std::min(text.find('\n', at), text.size());
-		std::string_view line = std::string_view(text).substr(at, end - at);
-		at = end + 1;
-		fields.clear();
-		for (std::size_t from = 0; from <= line.size();) {
-			std::size_t blank = std::min(line.find(' ', from), line.size());
-			fields.push_back(line.substr(from, blank - from));
-			from = blank + 1;
-		}
-		std::size_t dash = 6;
-		while (dash < fields.size() && fields[dash] != "-")
-			dash++;
-		if (dash + 3 >= fields.size())
-			continue;
-		std::uint64_t id = 0;
-		unsigned major = 0, minor = 0;
-		std::string_view dev = fields[2];
-		std::size_t colon = dev.find(':');
-		if (colon == std::string_view::npos || !number(fields[0], id) ||
-		    !number(dev.substr(0, colon), major) || !number(dev.substr(colon + 1), minor))
-			continue;
-		mounts.push_back({id, makedev(major, minor), std::string(fields[dash + 1]),
-		                  std::string(fields[dash + 3])});
-	}
-	return {};
 }
 
 // Why what lies on mount `m` may be what a user other than root made it: a FUSE file system

@@ -15,6 +15,9 @@
 
 #include "fsutil.h"
 #include "interrupt.h"
+#include "journalappend.h"
+#include "journalformat.h"
+#include "recordfile.h"
 #include "terminal.h"
 
 namespace
@@ -309,4 +312,31 @@ undo_counts revert_run(int journal, const journal_run &run, const run_folders &f
 	places.clear();
 	entered.clear();
 	return counts;
+}
+
+fault mark_taken_back(int dirfd, const char *name, int journal, const journal_run &run,
+                      const undo_counts &counts)
+{
+	struct stat st, read;
+	fault f;
+	int fd = open_trusted(dirfd, name, O_RDWR | O_APPEND, 0, st, f);
+	if (fd < 0)
+		return f;
+	if (fstat(journal, &read) != 0 || read.st_dev != st.st_dev || read.st_ino != st.st_ino) {
+		(void)close(fd);
+		return {0, "changed while the undo read it"};
+	}
+	std::string text;
+	end_cut_line(fd, st.st_size, text);
+	std::string at = journal_time();
+	text.append(run.id).append(1, ' ').append(1, journal_taken_back).append(1, ' ');
+	text.append(at.empty() ? "-" : at);
+	for (std::uint64_t n : {counts.reverted, counts.already_reverted, counts.missing,
+	                        counts.refused, counts.unparseable, counts.failed_in_run})
+		text.append(1, ' ').append(std::to_string(n));
+	text += '\n';
+	bool torn = false;
+	f = append_whole(fd, text, torn);
+	(void)close(fd);
+	return f;
 }

@@ -22,3 +22,9 @@ struct undo_counts {
 // prints what it would do.
 undo_counts revert_run(int journal, const journal_run &run, const run_folders &folders,
                        const char *mount, bool dry_run);
+
+// Appends to the journal `name` of folder `dirfd`, which must be the file open as `journal`, the
+// mark that `run` is taken back with `counts`, never through a link and only as open_trusted
+// allows, after cutting off a record that a stopped run left cut short; whole or not at all.
+fault mark_taken_back(int dirfd, const char *name, int journal, const journal_run &run,
+                      const undo_counts &counts);

@@ -299,15 +299,25 @@ std::string e2e::journal() const
 	return read_file(journal_path);
 }
 
+std::string e2e::volume_noted() const
+{
+	const std::string text = journal();
+	const std::string volume = text.substr(58, text.find('\n') - 58);
+	std::string on = "  on " + volume.substr(0, volume.find(' '));
+	if (std::string uuid = volume.substr(volume.find(' ') + 1); uuid != "-")
+		on += " (UUID " + uuid + ")";
+	return on;
+}
+
 std::string e2e::named_run(std::size_t n) const
 {
 	std::vector<std::string> times;
 	const std::string text = "\n" + journal();
-	const std::string header = "\nmac2cp850-journal 2 ";
+	const std::string header = "\nmac2cp850-journal ";
 	for (std::size_t at = text.find(header); at != std::string::npos;
 	     at = text.find(header, at + 1)) {
-		std::size_t time = at + header.size() + 17;
-		times.push_back(text.substr(time, text.find('\n', time) - time));
+		std::size_t time = at + header.size() + 19;
+		times.push_back(text.substr(time, text.find_first_of(" \n", time) - time));
 	}
 	if (n == 0 || n > times.size())
 		return "no run " + std::to_string(n);

@@ -117,14 +117,17 @@ protected:
 	// through a loop device on `dir` for the rest of the test; false when that can't be done.
 	bool mount_image(const std::string &image, const std::string &dir,
 	                 const std::string &options);
-	// Mounts `source` on `dir` through FUSE (bindfs), every file shown as root's, mode 0755, for
-	// the rest of the test; false when bindfs is missing or fails.
+	// Mounts `source` on `dir` through FUSE (bindfs), every file shown as root's, mode 0755,
+	// for the rest of the test; false when bindfs is missing or fails.
 	bool mount_fuse(const std::string &source, const std::string &dir);
 	std::string log() const;
 	std::string journal() const;
 	// The line that an undo without --run starts with when it takes back run `n`, counted from
 	// the last, of the journal: its number and start time as the journal gives them.
 	std::string named_run(std::size_t n) const;
+	// What --list adds to the line of the journal's first run for its volume, which the
+	// first line ends with: "  on SOURCE", and " (UUID U)" when it has one.
+	std::string volume_noted() const;
 	std::string stats() const;
 	void write_table(const std::string &bytes) const;
 

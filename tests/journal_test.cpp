@@ -78,9 +78,9 @@ TEST(journal, runs_and_records_as_read_back)
 	           "junk\n",
 	         "[2  0/1/0/0] F0:- f0:a>b- [2  1/0/4/1] F0:- u:junk u:" A
 	         "x r 0 7 - e f r0:c>d- u:" A " e 1 u:" A " r 0 5 - a b"},
-	        {H "3 " A "\n" A " m 1 2 -\n" H "2\n" H "2 short\n" H "1 " A
+	        {H "4 " A "\n" A " m 1 2 -\n" H "2\n" H "2 short\n" H "1 " A
 	           " 2024-05-01T10:00:00Z\n" H "2 " A " 10:00\n",
-	         "[3  0/0/0/0] [2  0/0/0/0] [2 short  0/0/0/0] [1 " A
+	         "[4  0/0/0/0] [2  0/0/0/0] [2 short  0/0/0/0] [1 " A
 	         " 2024-05-01T10:00:00Z  0/0/0/0] [2 " A " 10:00  0/0/0/0]"},
 	        // Cut short: a last record, a first line.
 	        {H "2 " A "\n" A " m 1 2 -\n" A " r 0 5 - a b\n" A " r 0 6 - c d",

@@ -69,27 +69,31 @@ TEST_F(terminal, shows_every_byte_of_a_name_safely_and_pipes_it_exact)
 	ASSERT_EQ(run().status, 1);
 	std::string j = journal();
 	const std::string started = j.substr(37, 20);
+	const std::string named = "mac2cp850-undo: run 2 of 2, started " + started + "\n";
+	const std::string on = volume_noted();
 	j.insert(j.find('\n') + 1, "junk\x1b[2K\r\n");
 	write_file(journal_path, j + "mac2cp850-journal 9\x1b[2K\n");
 	const std::string unparseable = "unparseable: junk\\x1B[2K\\x0D\n";
 	const std::string counts = "1 unparseable, 1 failed in the run\n";
 	const std::string dry = " to revert, 0 already reverted, 0 missing, 0 to refuse, ";
 	check(UNDO_PROGRAM, nullptr, false, {"-n", "--run", "2"}, 1,
-	      "would revert: " + back(point, "\r\x1b[2K\x1b[1A\n\x85\x9b\xc3(\x8e:2f", folder) +
+	      named + "would revert: " +
+	              back(point, "\r\x1b[2K\x1b[1A\n\x85\x9b\xc3(\x8e:2f", folder) +
 	              "unparseable: junk\x1b[2K\r\ndry run: 1" + dry + counts);
 	check(UNDO_PROGRAM, "C.UTF-8", false, {"-n", "--run", "2"}, 1,
-	      "would revert: " + back(b_utf8, a_shown + "\\x8E:2f", a_shown + ":8e:2f") +
+	      named + "would revert: " + back(b_utf8, a_shown + "\\x8E:2f", a_shown + ":8e:2f") +
 	              unparseable + "dry run: 1" + dry + counts);
 	check(UNDO_PROGRAM, "C", false, {"--list"}, 0,
 	      "  run  started                renamed    failed  unreadable\n    2  " + started +
-	              "         1         1           1\n    1  none                  format not "
+	              "         1         1           1" + on +
+	              "\n    1  none                  format not "
 	              "known: 9\\x1B[2K\nWithout --run, the undo takes back run 1.\n");
 	check(UNDO_PROGRAM, "C.UTF-8", true, {"-n"}, 2,
 	      "mac2cp850-undo: " + journal_path + ": run 1: format not known: 9\\x1B[2K\n");
 	check(UNDO_PROGRAM, "C", true, {"--journal", records + "/x\x1b[2K"}, 2,
 	      "mac2cp850-undo: " + records + "/x\\x1B[2K: No such file or directory\n");
 	check(UNDO_PROGRAM, "C", false, {"--run", "2"}, 1,
-	      back(b_c, a_shown + "\\x8E:2f", a_shown + ":8e:2f") + unparseable +
+	      named + back(b_c, a_shown + "\\x8E:2f", a_shown + ":8e:2f") + unparseable +
 	              "1 reverted, 0 already reverted, 0 missing, 0 refused, " + counts);
 }
 

@@ -177,8 +177,8 @@ std::string comparable_journal(const std::string &journal, const std::string &ro
 		if (lstat((root + path).c_str(), &st) == 0)
 			label[std::to_string(st.st_ino)] = "<" + path + ">";
 	std::size_t header_end = journal.find('\n');
-	const std::string magic = "mac2cp850-journal 2 ";
-	if (header_end != magic.size() + 16 + 21 || !journal.starts_with(magic))
+	const std::string magic = "mac2cp850-journal 3 ";
+	if (header_end < magic.size() + 16 + 21 || !journal.starts_with(magic))
 		return "no header: " + journal;
 	label[journal.substr(magic.size(), 16)] = "<run>";
 	label[journal.substr(magic.size() + 17, 20)] = "<time>";
