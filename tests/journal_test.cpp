@@ -29,6 +29,8 @@ std::string read_back(const std::string &journal)
 		out += (out.empty() ? "[" : " [") + run.version + " " + run.started + " " +
 		       std::to_string(run.renamed) + "/" + std::to_string(run.failed) + "/" +
 		       std::to_string(run.unreadable) + "/" + std::to_string(run.unmarked) + "]";
+		out += run.placed ? " on:" + run.on.source + "|" + run.on.uuid : "";
+		out += run.taken_back ? " back:" + run.taken_back_at : "";
 		run_folders rf;
 		EXPECT_FALSE(read_folders(fd, run, rf));
 		for (const journal_folder &f : rf.folders)
@@ -90,6 +92,18 @@ TEST(journal, runs_and_records_as_read_back)
 	        {H "2 " A "\n" A " m 1 2 -\n" A " r 0 5 - a " + x5000 + "\n" + x5000 +
 	                 "\n" A " r 0 6 - c d\n" A " r 0 7 - e " + x5000,
 	         "[2  1/0/2/1] F0:- r0:c>d- u:4096 u:4096"},
+	        // Format 3 notes the volume; a run's "u" lines, wherever they stand, mark it taken
+	        // back, the last telling when; another run's are passed over.
+	        {H "3 " A " 2024-05-01T10:00:00Z %2Fdev%2Fsd%20b 12-AB\n" A " m 1 2 -\n" A
+	           " r 0 5 - a b\n" H "3 " B " - %2D -\n" B " m 1 2 -\n" A
+	           " u 2024-05-02T10:00:00Z 1 0 0 0 0 0\n" A " u - 0 1 0 0 0 0\n" B
+	           " u 2024-05-03T10:00:00Z 0 0 0 0 0 0\n" B " u - 1 0 0 0 0\n" B
+	           " u 10:00 0 0 0 0 0 0\n"
+	           "AAAA u - 0 0 0 0 0 0\n" H "3 " A " - src\n" H "3 " A " - a b c\n",
+	         "[3 2024-05-01T10:00:00Z 1/0/0/1] on:/dev/sd b|12-AB back: F0:- r0:a>b-"
+	         " [3  0/0/3/0] on:-| back:2024-05-03T10:00:00Z F0:- u:AAAA u - 0 0 0 0 0 0 u:" B
+	         " u 10:00 0 0 0 0 0 0 u:" B " u - 1 0 0 0 0 [3 " A " - src  0/0/0/0] [3 " A
+	         " - a b c  0/0/0/0]"},
 	};
 	for (const auto &[journal, expected] : table)
 		EXPECT_EQ(read_back(journal), expected) << journal.substr(0, 200);

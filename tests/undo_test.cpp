@@ -565,6 +565,66 @@ TEST_F(undo_run, finds_the_last_run_that_renamed)
 	}
 }
 
+// Undo after undo takes back one run after another, the last first, through a record that a
+// stopped run left cut short, then says that none is left; the list says which are taken back.
+// A run made on a volume other than the one mounted now is left alone, also by a dry run.
+TEST_F(undo_run, undo_after_undo_walks_back_and_another_volume_is_refused)
+{
+	for (const char *name : {"one:41", "two:41", "three:41"}) {
+		write_file(mount + "/" + name, "");
+		run();
+	}
+	std::string text = journal();
+	write_file(journal_path, text + text.substr(text.rfind('\n', text.size() - 2) + 1, 20));
+	const std::vector<std::string> tails = {"", "; the 1 run after it is taken back",
+	                                        "; the 2 runs after it are taken back"};
+	const std::vector<std::vector<std::string>> after = {{"oneA", "three:41", "twoA"},
+	                                                     {"oneA", "three:41", "two:41"},
+	                                                     {"one:41", "three:41", "two:41"}};
+	for (std::size_t n = 1; n <= 3; n++) {
+		run_result r = undo();
+		const std::string named = r.out.substr(0, r.out.find('\n'));
+		EXPECT_EQ(r.status, 0);
+		EXPECT_TRUE(
+		        named.starts_with("mac2cp850-undo: run " + std::to_string(n) + " of 3"));
+		EXPECT_EQ(named.substr(named.find(" started ") + 29), tails[n - 1]);
+		EXPECT_EQ(names(mount), after[n - 1]);
+	}
+	EXPECT_EQ(undo().out, "mac2cp850-undo: every run of " + journal_path +
+	                              " that renamed anything is taken back\n");
+	text = journal();
+	EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 3 * 3 + 3) << text;
+	EXPECT_TRUE(std::regex_search(text, std::regex(" u [0-9TZ:-]{20} 1 0 0 0 0 0\n$")));
+	const std::string list = undo({"--list"}).out, back = volume_noted() + "  taken back 2";
+	std::size_t marked = 0;
+	for (std::size_t at = list.find(back); at != std::string::npos;
+	     at = list.find(back, at + 1))
+		marked++;
+	EXPECT_EQ(marked, 3u) << list;
+	EXPECT_TRUE(list.ends_with("Every run that renamed anything is taken back: without --run, "
+	                           "the undo does nothing.\n"));
+
+	write_file(mount + "/four:41", "");
+	run();
+	text = journal();
+	std::size_t end = text.find('\n', text.rfind("mac2cp850-journal "));
+	std::size_t source = text.rfind(' ', text.rfind(' ', end) - 1);
+	write_file(journal_path, text.replace(source, end - source, " %2Fdev%2Fother other-uuid"));
+	for (const std::vector<std::string> &args : {std::vector<std::string>{}, {"-n"}}) {
+		run_result r = undo(args);
+		EXPECT_EQ(r.status, 2);
+		EXPECT_EQ(r.out, "");
+		EXPECT_EQ(r.err, "mac2cp850-undo: run 1 was made on /dev/other (UUID other-uuid), "
+		                 "but " + mount +
+		                         " now holds " + volume_noted().substr(5) + "\n");
+	}
+	EXPECT_TRUE(undo({"--list"})
+	                    .out.ends_with("  on /dev/other (UUID other-uuid), not mounted "
+	                                   "now\nWithout --run, the undo "
+	                                   "takes back run 1.\n"));
+	EXPECT_TRUE(exists(mount + "/fourA"));
+}
+
 TEST_F(undo_run, usage_and_unreadable_input)
 {
 	const std::string usage =
