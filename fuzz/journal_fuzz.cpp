@@ -55,6 +55,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 		check(count[0] == run.renamed && count[1] == run.failed &&
 		      count[2] == run.unreadable && unmarked == run.unmarked);
 		check(format_known(run.version) || rf.folders.empty());
+		check(run.id.size() == 16 || (!run.taken_back && !run.placed));
 	}
 	(void)close(fd);
 	return 0;

@@ -375,10 +375,9 @@ line_kind forward_step(forward_run &r, const line_at &line, bool in_range,
 	// Past the next run's first line, only the run's own records count: two runs wrote at once.
 	if (!ours && !in_range)
 		return line_kind::other;
-	if (!line.long_line && taken_back_mark(f, r.undone_at)) {
-		r.after_rename = false;
+	// Read backwards too, such a mark stands between no rename and its "e".
+	if (!line.long_line && taken_back_mark(f, r.undone_at))
 		return ours ? line_kind::undone : line_kind::other;
-	}
 	line_kind k = line.long_line || !ours ? line_kind::unreadable
 	                                      : classify(f, r.folders, r.marked, folder, entry);
 	if (k == line_kind::failure && !r.after_rename)
