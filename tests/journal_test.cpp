@@ -104,6 +104,8 @@ TEST(journal, runs_and_records_as_read_back)
 	         " [3  0/0/3/0] on:-| back:2024-05-03T10:00:00Z F0:- u:AAAA u - 0 0 0 0 0 0 u:" B
 	         " u 10:00 0 0 0 0 0 0 u:" B " u - 1 0 0 0 0 [3 " A " - src  0/0/0/0] [3 " A
 	         " - a b c  0/0/0/0]"},
+	        {H "2 " A "\n" A " m 1 2 -\n" A " r 0 5 - a b\n" A " u - 1 0 0 0 0 0\n" A " e 2\n",
+	         "[2  0/1/0/0] back: F0:- f0:a>b-"},
 	};
 	for (const auto &[journal, expected] : table)
 		EXPECT_EQ(read_back(journal), expected) << journal.substr(0, 200);
