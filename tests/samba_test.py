@@ -17,7 +17,10 @@ lands on disk as a colon escape; the program converts with --from CHARSET --to U
 with the default charsets must list every name as the client wrote it. A second run converts
 nothing, and the undo (the test copy of mac2cp850-undo, UNDO) gives back every name on disk.
 
-Exits 77 (skipped) when smbd, its cap module or smbclient is missing or the test does not run
+Last, a typed ':', which keeps its name: a share with the catia module shows it as U+F022 and
+stores that character as ':', a plain share shows an 8.3 name.
+
+Exits 77 (skipped) when smbd, its cap or catia module or smbclient is missing or the test does not run
 as root, unless MAC2CP850_REQUIRE_SAMBA is set, as .ci/run does: then that is a failure.
 """
 import contextlib
@@ -122,6 +125,10 @@ def free_port():
 # that writes Mac names as colon escapes, and the reader with Samba's default charsets.
 CP850_VIEW = ("unix charset = CP850\ndos charset = CP850\n", "read only = yes\n")
 READER = ("", "read only = yes\n")
+
+
+CATIA = ("", "vfs objects = catia\ncatia:mappings = 0x3a:0xf022\nread only = no\n")
+COLON = "\uf022"  # what the catia share shows for a ':' on disk
 
 
 def producer(charset):
@@ -417,6 +424,27 @@ def round_trip(charset, names, refused=()):
     expect(on_disk() == before, "%s: after the undo: %r" % (charset, on_disk()))
 
 
+def colon_view():
+    """A typed ':' read and written as U+F022 through catia, an 8.3 name without it."""
+    empty_volume()
+    with open(os.path.join(MOUNT, "Meeting 10:30.txt"), "wb") as f:
+        f.write(b"agenda\n")
+    with serving(CATIA) as server:
+        seen = listing(server.client("ls"))
+        expect(seen == [("Meeting 10%s30.txt" % COLON, False, 7)], "catia lists %r" % seen)
+        local = os.path.join(server.tmp, "got")
+        server.client('get "Meeting 10%s30.txt" "%s"; put "%s" "Put 11%s45.txt"'
+                      % (COLON, local, local, COLON))
+        with open(local, "rb") as f:
+            expect(f.read() == b"agenda\n", "catia: read back differs")
+    expect(sorted(os.listdir(MOUNT)) == ["Meeting 10:30.txt", "Put 11:45.txt"],
+           "catia: on disk %r" % os.listdir(MOUNT))
+    with serving(READER) as server:
+        seen = [name for name, _, _ in listing(server.client("ls"))]
+    expect(len(seen) == 2 and all(EIGHT_DOT_THREE.match(n) and "~" in n for n in seen),
+           "plain share lists %r" % seen)
+
+
 def main():
     global SMBD, SMBCLIENT
     SMBD = shutil.which("smbd") or shutil.which("smbd", path="/usr/sbin:/sbin")
@@ -425,8 +453,10 @@ def main():
         skip("smbd or smbclient is not installed (Debian: apt-get install samba smbclient)")
     built = subprocess.run([SMBD, "-b"], capture_output=True, text=True, check=False).stdout
     modules = re.search(r"^\s*MODULESDIR: (.*)$", built, re.M)
-    if modules is None or not os.path.exists(os.path.join(modules.group(1), "vfs", "cap.so")):
-        skip("smbd has no cap module (Debian: apt-get install samba-vfs-modules)")
+    for module in ("cap", "catia"):
+        if modules is None or not os.path.exists(
+                os.path.join(modules.group(1), "vfs", module + ".so")):
+            skip("smbd has no %s module (Debian: apt-get install samba-vfs-modules)" % module)
     if os.geteuid() != 0:
         skip("smbd needs root to serve the volume as root")
     # smbd's helpers outlive it for a moment; as their reaper this test waits for them.
@@ -441,6 +471,7 @@ def main():
            "with --transliterate: %d readable, expected at least 100" % with_option)
     for row in CHARSETS:
         round_trip(*row)
+    colon_view()
     if failures:
         sys.exit("samba_test: %d failures" % len(failures))
     for path in (MOUNT, RECORDS, WORK):
