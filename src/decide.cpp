@@ -762,8 +762,9 @@ fault charset_decoder(const char *from, const char *to, decoder_ptr &out, const 
 bool is_cp850(const char *charset)
 {
 	// iconv takes "" for the locale's charset.
-	iconv_t cd =
-	        *charset == '\0' ? reinterpret_cast<iconv_t>(-1) : iconv_open(charset, "CP850");
+	if (*charset == '\0')
+		return false;
+	iconv_t cd = iconv_open(charset, "CP850");
 	if (reinterpret_cast<std::intptr_t>(cd) == -1)
 		return false;
 	std::string all, out;
