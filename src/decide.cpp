@@ -574,16 +574,20 @@ bool keeps_state(iconv_t cd, std::string_view c, std::string_view probe)
 	return !convert(cd, pair, both) || both != alone + after;
 }
 
-// Opens a conversion; a fault naming the unknown charset when it can't. iconv takes "" for the
-// locale's charset, which would make a run depend on the shell it was started from.
-fault open_iconv(const char *to, const char *from, const char *named, iconv_t &cd)
+// Opens a conversion; a fault naming the unknown charset, `named`, then also in `unknown`, when
+// it can't. iconv takes "" for the locale's charset, which would make a run depend on the shell
+// it was started from.
+fault open_iconv(const char *to, const char *from, const char *named, iconv_t &cd,
+                 const char *&unknown)
 {
 	if (*named == '\0')
 		return {0, "a charset needs a name"};
 	iconv_t opened = iconv_open(to, from);
+	if (reinterpret_cast<std::intptr_t>(opened) == -1 && errno == EINVAL)
+		unknown = named;
 	if (reinterpret_cast<std::intptr_t>(opened) == -1)
-		return {errno == EINVAL ? 0 : errno,
-		        errno == EINVAL ? std::string("unknown charset ") + named : ""};
+		return {unknown != nullptr ? 0 : errno,
+		        unknown != nullptr ? std::string("unknown charset ") + named : ""};
 	cd = opened;
 	return {};
 }
@@ -716,17 +720,21 @@ void fill_codes(decoder &d, iconv_t target, const char *from, const std::string 
 // decoded whole is converted from the initial state and ended, but a target that needs shifts
 // would give names control characters, and a source that has them would need none of the
 // escapes that the server writes.
-fault charset_decoder(const char *from, const char *to, decoder_ptr &out)
+fault charset_decoder(const char *from, const char *to, decoder_ptr &out, const char **unknown)
 {
+	const char *unknown_here = nullptr;
+	if (unknown == nullptr)
+		unknown = &unknown_here;
+	*unknown = nullptr;
 	// A suffix makes iconv transliterate as the locale says, or drop characters unseen.
 	if (std::strchr(from, '/') != nullptr || std::strchr(to, '/') != nullptr)
 		return {0, "charset suffixes such as //TRANSLIT are not taken"};
 	decoder_ptr d(new decoder);
 	d->to = to;
-	if (fault f = open_iconv("WCHAR_T", from, from, d->source_cd))
+	if (fault f = open_iconv("WCHAR_T", from, from, d->source_cd, *unknown))
 		return f;
 	iconv_t target = nullptr;
-	if (fault f = open_iconv(to, "WCHAR_T", to, target))
+	if (fault f = open_iconv(to, "WCHAR_T", to, target, *unknown))
 		return f;
 	std::string wide[256];
 	bool multibyte = false;
@@ -741,7 +749,7 @@ fault charset_decoder(const char *from, const char *to, decoder_ptr &out)
 	if (!why.empty())
 		return {0, why};
 	if (multibyte) {
-		if (fault f = open_iconv(to, from, from, d->whole_cd))
+		if (fault f = open_iconv(to, from, from, d->whole_cd, *unknown))
 			return f;
 		d->kind = decoder::whole;
 		d->from = from;
@@ -749,4 +757,20 @@ fault charset_decoder(const char *from, const char *to, decoder_ptr &out)
 	}
 	out = std::move(d);
 	return {};
+}
+
+bool is_cp850(const char *charset)
+{
+	// iconv takes "" for the locale's charset.
+	if (*charset == '\0')
+		return false;
+	iconv_t cd = iconv_open(charset, "CP850");
+	if (reinterpret_cast<std::intptr_t>(cd) == -1)
+		return false;
+	std::string all, out;
+	for (int value = 1; value < 256; value++)
+		all += static_cast<char>(value);
+	bool same = convert(cd, all, out) && out == all;
+	(void)iconv_close(cd);
+	return same;
 }

@@ -43,8 +43,14 @@ fault add_transliterations(decoder &d, std::string_view text, bool transliterate
 // it is: escape by escape where each byte of `from` is one character or none, else name by name
 // where ASCII stays ASCII in `from`, byte by byte. A fault ("unknown charset FOO", "FOO keeps a
 // shift state", "FOO does not keep ASCII as it is", "charset suffixes such as //TRANSLIT are not
-// taken") when a charset is unknown or refused, and then `out` is left as it was.
-fault charset_decoder(const char *from, const char *to, decoder_ptr &out);
+// taken") when a charset is unknown or refused, and then `out` is left as it was; `unknown`, if
+// given, then points at the name iconv does not know, or is nullptr.
+fault charset_decoder(const char *from, const char *to, decoder_ptr &out,
+                      const char **unknown = nullptr);
+
+// Whether iconv's `charset` is code page 850 under any of its names: each byte of CP850 converts
+// to it as itself. False for a charset iconv does not know.
+bool is_cp850(const char *charset);
 
 // What a table file of other than 256 bytes means, for people: "10 bytes, not 256: the missing
 // entries keep their escapes", `missing` then set, or "more than 256 bytes: the bytes after the

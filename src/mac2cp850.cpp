@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "apply.h"
+#include "charsetnames.h"
 #include "cmdline.h"
 #include "convlog.h"
 #include "decide.h"
@@ -282,12 +283,24 @@ fault read_table(const char *path, decoder_ptr &d)
 	return {};
 }
 
-// The decoder that the options ask for, in `d`: the charsets', or the table's.
+// The charset that the console names the conversion by, as given: nullptr for code page 850,
+// under any of its names, and for the table.
+const char *named_target(const options &opts)
+{
+	return opts.to != nullptr && !is_cp850(opts.to) ? opts.to : nullptr;
+}
+
+// The decoder that the options ask for, in `d`: the charsets', or the table's. A charset that
+// iconv does not know gets the known names closest to it, for a mistyped one.
 fault read_decoder(const options &opts, decoder_ptr &d)
 {
-	if (by_charsets(opts))
-		return charset_decoder(source_of(opts), target_of(opts), d);
-	return read_table(table_of(opts), d);
+	if (!by_charsets(opts))
+		return read_table(table_of(opts), d);
+	const char *unknown = nullptr;
+	fault f = charset_decoder(source_of(opts), target_of(opts), d, &unknown);
+	if (unknown != nullptr)
+		f.why += did_you_mean(closest_names(unknown, charset_names(MAC2CP850_GCONVDIR)));
+	return f;
 }
 
 // Gives the table's decoder `d` the transliterations from `path`, read as read_table reads the
@@ -359,6 +372,15 @@ bool nothing_mounted(const std::string &path)
 	return makedev(sx.stx_dev_major, sx.stx_dev_minor) == up.st_dev;
 }
 
+// Tells on standard error when nothing is mounted at the mount point: a run would walk the
+// empty folder under it, and look harmless.
+void warn_unmounted()
+{
+	if (nothing_mounted(g_startpath))
+		std::fprintf(stderr, "mac2cp850: %s: nothing is mounted there\n",
+		             shown(stderr, g_startpath).c_str());
+}
+
 // What a dry run found: the walk's counts and the preview's.
 struct foresight {
 	walk_counts walked;
@@ -411,9 +433,7 @@ bool foresee_volume(const options &opts, foresight &found)
 	}
 	// Mistakes that a run would not stop at either, told before the listing looks harmless.
 	warn_table_size(opts, *d, false);
-	if (nothing_mounted(g_startpath))
-		std::fprintf(stderr, "mac2cp850: %s: nothing is mounted there\n",
-		             shown(stderr, g_startpath).c_str());
+	warn_unmounted();
 	walk_settings how = opts.walk;
 	how.decoding = d.get();
 	preview_start(found.seen, *d);
@@ -456,6 +476,7 @@ struct conversion {
 	walk_counts walked;
 	apply_context applied;
 	int stopped_by = 0;  // the signal that ended the walk early; 0: it went through the volume
+	const char *target = nullptr;  // the charset the console names, as named_target gives it
 };
 
 // The statistics file written as the walk's counters call for it.
@@ -468,8 +489,12 @@ void write_stats(void * /*context*/, std::uint64_t files, std::uint64_t folders)
 // volume, renaming as it goes; false when it can't start, after the console says why.
 bool convert_volume(const options &opts, conversion &done)
 {
+	done.target = named_target(opts);
 	std::printf("------------------------------------\r\n");
-	std::printf("Codepage 850 filename conversion\r\n");
+	if (done.target != nullptr)
+		std::printf("%s filename conversion\r\n", shown(stdout, done.target).c_str());
+	else
+		std::printf("Codepage 850 filename conversion\r\n");
 	std::printf("Init...\r\n");
 	if (by_charsets(opts))
 		std::printf("Converting %s to %s...", shown(stdout, source_of(opts)).c_str(),
@@ -499,6 +524,8 @@ bool convert_volume(const options &opts, conversion &done)
 	std::printf("------------------------------------\r\n\r\n");
 
 	std::printf("Mountpoint is %s\r\n", shown(stdout, g_startpath).c_str());
+	(void)std::fflush(stdout);
+	warn_unmounted();
 	constexpr std::string_view accessing = "Accessing...";
 	std::printf("%s", accessing.data());
 	(void)std::fflush(stdout);
@@ -581,7 +608,9 @@ int report_conversion(const conversion &done)
 		std::printf("Folders not walked in full for want of file descriptors: %llu\r\n",
 		            static_cast<unsigned long long>(walked.unwalked));
 	std::printf("------------------------------------\r\n\r\n");
-	std::printf("ISO-8859-1 filename conversion finished.\r\n");
+	std::printf("%s filename conversion %s.\r\n",
+	            done.target != nullptr ? shown(stdout, done.target).c_str() : "ISO-8859-1",
+	            done.stopped_by != 0 ? "interrupted" : "finished");
 	std::printf("Stats:\r\n");
 	summary("Checked folders:  ", walked.folders);
 	summary("Checked files:    ", walked.files);

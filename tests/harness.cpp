@@ -190,6 +190,14 @@ std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t con
 	       "May the Umlaut be with you.\r\n\r\n";
 }
 
+std::string to_target(std::string out, const std::string &target)
+{
+	for (const std::string line : {"Codepage 850 filename", "ISO-8859-1 filename"})
+		if (std::size_t at = out.find(line); at != std::string::npos)
+			out.replace(at, line.size() - 9, target);
+	return out;
+}
+
 std::string failed_renames(std::uint64_t count)
 {
 	return "Renames that failed: " + std::to_string(count) +

@@ -60,6 +60,9 @@ enum kill_point { kill_at_rename = 1, kill_at_write = 2 };
 // What the console shows after a completed run; `failures` are the lines that follow "done".
 std::string report(std::uint64_t folders, std::uint64_t files, std::uint64_t conversions,
                    const std::string &failures = "");
+// `out`, a console or a part of it, as a run converting to `target`, which is not code page 850,
+// shows it: its banner and closing lines name `target`.
+std::string to_target(std::string out, const std::string &target);
 // The console's line for `count` renames that failed, each with its error in the log.
 std::string failed_renames(std::uint64_t count);
 // The console's line after a table that can't be opened: where the installed one is.
@@ -140,5 +143,6 @@ protected:
 	const std::string journal_path = records + "/convert.journal";
 	const std::string stats_path = records + "/runstats.txt";
 	const std::string lock_path = records + "/mac2cp850.lock";
+	const std::string unmounted = "mac2cp850: " + mount + ": nothing is mounted there\n";
 	std::vector<std::string> mounts;  // undone, last first, when the test ends
 };

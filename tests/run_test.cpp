@@ -163,7 +163,9 @@ TEST_F(run_report, table_files_of_any_size_load)
 		        " bytes, not 256: the missing entries keep their escapes\n";
 		EXPECT_EQ(r.status, c.failed.empty() ? 0 : 255);
 		EXPECT_EQ(r.out, out);
-		EXPECT_EQ(r.err, c.failed.empty() && c.bytes.size() < 256 ? short_table : "");
+		EXPECT_EQ(r.err, c.failed.empty()
+		                         ? (c.bytes.size() < 256 ? short_table : "") + unmounted
+		                         : "");
 		EXPECT_EQ(names(mount), c.after);
 	}
 }
@@ -249,7 +251,7 @@ TEST_F(run_report, read_ahead_takes_a_number_of_threads)
 
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(r.out, report(1, 1, 1));
-		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(r.err, unmounted);
 		EXPECT_EQ(log(), log_section(mount + "/a:41 -> " + mount + "/aA\r\n", 1, 1, 1));
 		remove_tree(mount + "/aA");
 	}
@@ -319,13 +321,14 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 	        {{"-n", "--to"}, 2, "", "mac2cp850: option needs a value: --to\n" + usage},
 	        {{"--to", "UTF-16"},
 	         255,
-	         converting +
+	         to_target(converting, "UTF-16") +
 	                 "MACINTOSH to UTF-16...FAILED UTF-16 does not keep ASCII as it is\r\n",
 	         ""},
 	        {{"--from=SHIFT_JIS", "--to=UTF-8"},
 	         255,
-	         converting + "SHIFT_JIS to UTF-8...FAILED SHIFT_JIS does not keep ASCII as it is: "
-	                      "try CP932\r\n",
+	         to_target(converting, "UTF-8") +
+	                 "SHIFT_JIS to UTF-8...FAILED SHIFT_JIS does not keep ASCII as it is: "
+	                 "try CP932\r\n",
 	         ""},
 	        {{"--from", "FOO"},
 	         255,
@@ -337,7 +340,7 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 	         "mac2cp850: UTF-32 does not keep ASCII as it is\n"},
 	        {{"--to", "ISO-2022-JP"},
 	         255,
-	         converting +
+	         to_target(converting, "ISO-2022-JP") +
 	                 "MACINTOSH to ISO-2022-JP...FAILED ISO-2022-JP keeps a shift state\r\n",
 	         ""},
 	};
@@ -356,6 +359,63 @@ TEST_F(run_report, arguments_other_than_the_options_start_nothing)
 	}
 }
 
+// The console names a target other than code page 850 as given, and an interrupted run; a run
+// warns when nothing is mounted; an unknown charset gets the closest names iconv knows.
+TEST_F(run_report, console_names_what_it_did)
+{
+	struct console_case {
+		std::vector<std::string> args;
+		std::string lines;  // the lines naming the conversion or a failure, '\n' each
+		std::string err;
+		int sig = 0;  // stops the run at its first rename; -1: a file system is mounted
+	};
+	auto named = [](const std::string &target, const std::string &end) {
+		return target + " filename conversion\n" + target + " filename conversion " + end +
+		       ".\n";
+	};
+	const std::string cp850 =
+	        "Codepage 850 filename conversion\nISO-8859-1 filename conversion ";
+	const std::string wrong =
+	        "unknown charset MAC-CENTRAL-EUROPE: did you mean MAC-CENTRALEUROPE?\n";
+	const std::vector<console_case> cases = {
+	        {{"--to=utf-8"}, named("utf-8", "finished"), unmounted},
+	        {{"--from", "MAC-CENTRALEUROPE", "--to", "ISO-8859-2"},
+	         named("ISO-8859-2", "finished"),
+	         unmounted},
+	        {{"--to", "IBM850"}, cp850 + "finished.\n", unmounted},
+	        {{}, cp850 + "interrupted.\n", "", SIGINT},
+	        {{"--to", "UTF-8"}, named("UTF-8", "interrupted"), "", SIGTERM},
+	        {{"--from", "MAC-CENTRAL-EUROPE", "--to", "UTF-8"},
+	         "UTF-8 filename conversion\nConverting MAC-CENTRAL-EUROPE to UTF-8...FAILED " +
+	                 wrong,
+	         ""},
+	        {{"-n", "--from", "MAC-CENTRAL-EUROPE"}, "", "mac2cp850: " + wrong},
+	        {{}, cp850 + "finished.\n", "", -1},
+	};
+	for (const console_case &c : cases) {
+		SCOPED_TRACE(c.args.empty() ? "table" : c.args.back());
+		remove_tree(mount);
+		make_dir(mount);
+		ASSERT_TRUE(c.sig >= 0 || mount_tmpfs(mount, "mode=0755"));
+		write_file(mount + "/a:8e", "");
+
+		bool stopped = false;
+		run_result r = c.sig > 0 ? run_killed(kill_at_rename, 1, stopped, {}, PROGRAM,
+		                                      c.args, c.sig)
+		                         : run_with(c.args);
+
+		std::string lines;
+		for (std::size_t at = 0, end; (end = r.out.find("\r\n", at)) != std::string::npos;
+		     at = end + 2)
+			if (std::string line = r.out.substr(at, end - at);
+			    line.find("conversion") != std::string::npos ||
+			    line.find("FAILED") != std::string::npos)
+				lines += line + "\n";
+		EXPECT_EQ(lines, c.lines);
+		EXPECT_EQ(c.sig > 0 ? c.err : r.err, c.err);
+	}
+}
+
 // Standard output is the same either way; standard error gets the progress only when it is a
 // terminal, and not here, where standard output goes to another process.
 TEST_F(run_report, progress_only_on_a_terminal)
@@ -370,7 +430,7 @@ TEST_F(run_report, progress_only_on_a_terminal)
 
 		EXPECT_EQ(r.status, 0);
 		EXPECT_EQ(r.out, report(1, 1, 1));
-		EXPECT_EQ(r.err, "");
+		EXPECT_EQ(r.err, unmounted);
 	}
 }
 

@@ -269,6 +269,9 @@ TEST_F(interrupted, run_and_undo_stop_after_the_entry_in_hand)
 		expected.replace(expected.find(done), done.size(),
 		                 "Accessing...interrupted\r\n"
 		                 "Run it again to convert the rest of the volume.\r\n");
+		const std::string finished = "conversion finished.";
+		expected.replace(expected.find(finished), finished.size(),
+		                 "conversion interrupted.");
 		EXPECT_EQ(r.out, expected);
 		std::string first_log = log();
 		const std::string end =

@@ -17,8 +17,11 @@ lands on disk as a colon escape; the program converts with --from CHARSET --to U
 with the default charsets must list every name as the client wrote it. A second run converts
 nothing, and the undo (the test copy of mac2cp850-undo, UNDO) gives back every name on disk.
 
-Exits 77 (skipped) when smbd, its cap module or smbclient is missing or the test does not run
-as root, unless MAC2CP850_REQUIRE_SAMBA is set, as .ci/run does: then that is a failure.
+Last, a typed ':', which keeps its name: a share with the catia module shows it as U+F022, a
+plain share as an 8.3 name.
+
+Exits 77 (skipped) when smbd, its cap or catia module or smbclient is missing or the test does
+not run as root, unless MAC2CP850_REQUIRE_SAMBA is set, as .ci/run does: then that is a failure.
 """
 import contextlib
 import ctypes
@@ -122,6 +125,9 @@ def free_port():
 # that writes Mac names as colon escapes, and the reader with Samba's default charsets.
 CP850_VIEW = ("unix charset = CP850\ndos charset = CP850\n", "read only = yes\n")
 READER = ("", "read only = yes\n")
+
+
+CATIA = ("", "vfs objects = catia\ncatia:mappings = 0x3a:0xf022\nread only = yes\n")
 
 
 def producer(charset):
@@ -417,6 +423,19 @@ def round_trip(charset, names, refused=()):
     expect(on_disk() == before, "%s: after the undo: %r" % (charset, on_disk()))
 
 
+def colon_view():
+    """A typed ':' shows as U+F022 through catia, as an 8.3 name without it."""
+    empty_volume()
+    with open(os.path.join(MOUNT, "Meeting 10:30.txt"), "wb") as f:
+        f.write(b"agenda\n")
+    for config, want in ((CATIA, "Meeting 10\uf02230.txt"), (READER, None)):
+        with serving(config) as server:
+            seen = listing(server.client("ls"))
+        expect(len(seen) == 1 and (seen[0][0] == want if want else
+                                   EIGHT_DOT_THREE.match(seen[0][0]) and "~" in seen[0][0]),
+               "a typed ':' lists as %r" % seen)
+
+
 def main():
     global SMBD, SMBCLIENT
     SMBD = shutil.which("smbd") or shutil.which("smbd", path="/usr/sbin:/sbin")
@@ -425,8 +444,9 @@ def main():
         skip("smbd or smbclient is not installed (Debian: apt-get install samba smbclient)")
     built = subprocess.run([SMBD, "-b"], capture_output=True, text=True, check=False).stdout
     modules = re.search(r"^\s*MODULESDIR: (.*)$", built, re.M)
-    if modules is None or not os.path.exists(os.path.join(modules.group(1), "vfs", "cap.so")):
-        skip("smbd has no cap module (Debian: apt-get install samba-vfs-modules)")
+    if modules is None or not all(os.path.exists(os.path.join(modules.group(1), "vfs", module))
+                                  for module in ("cap.so", "catia.so")):
+        skip("smbd has no cap or catia module (Debian: apt-get install samba-vfs-modules)")
     if os.geteuid() != 0:
         skip("smbd needs root to serve the volume as root")
     # smbd's helpers outlive it for a moment; as their reaper this test waits for them.
@@ -441,6 +461,7 @@ def main():
            "with --transliterate: %d readable, expected at least 100" % with_option)
     for row in CHARSETS:
         round_trip(*row)
+    colon_view()
     if failures:
         sys.exit("samba_test: %d failures" % len(failures))
     for path in (MOUNT, RECORDS, WORK):
