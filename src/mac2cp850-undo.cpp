@@ -329,8 +329,7 @@ std::string after_it(const std::vector<journal_run> &runs, unsigned long long n)
 enum class undone {
 	failed,    // it could not start, or the journal could not be read
 	nothing,   // no run is left to take back
-	reverted,  // a run was taken back, and the journal says so
-	unmarked,  // a run was taken back, but the journal can't say so
+	reverted,  // a run was taken back, or there was none to take
 };
 
 // Reads the journal and reverts the run asked for, or by default the last that renamed
@@ -403,12 +402,11 @@ undone undo_run(const options &opts, undo_counts &counts)
 	if (!opts.dry_run && g_interrupt == 0)
 		f = mark_taken_back(where.dir, where.name.c_str(), journal, run, counts);
 	(void)close(journal);
-	if (!f)
-		return undone::reverted;
-	std::fprintf(stderr, "mac2cp850-undo: %s: can't mark run %llu taken back: %s\n",
-	             shown(stderr, opts.journal).c_str(), n,
-	             shown(stderr, fault_text(f, false)).c_str());
-	return undone::unmarked;
+	if (f)
+		std::fprintf(stderr, "mac2cp850-undo: %s: can't mark run %llu taken back: %s\n",
+		             shown(stderr, opts.journal).c_str(), n,
+		             shown(stderr, fault_text(f, false)).c_str());
+	return undone::reverted;
 }
 
 int report(const options &opts, const undo_counts &counts)
@@ -445,7 +443,9 @@ int main(int argc, char **argv)
 		return 2;
 	if (how == undone::nothing)
 		return 0;
-	int status = std::max(report(opts, counts), how == undone::unmarked ? 1 : 0);
+	// A run taken back whose mark can't be written is back all the same: the status tells the
+	// volume's state, not the journal's.
+	int status = report(opts, counts);
 	if (g_interrupt == 0)
 		return status;
 	std::fprintf(stderr, "mac2cp850-undo: interrupted: run it again to take back the rest\n");
