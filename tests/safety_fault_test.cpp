@@ -245,7 +245,10 @@ TEST_F(fault, record_folder_fills_up_during_the_run)
 	run_result back = undo();
 
 	EXPECT_EQ(back.status, 0);
-	EXPECT_NE(back.err.find(": can't mark run 1 taken back: "), std::string::npos) << back.err;
+	// The short line that marks the run taken back may still fit where records did not.
+	EXPECT_TRUE(back.err.find(": can't mark run 1 taken back: ") != std::string::npos ||
+	            journal().find(" u ") != std::string::npos)
+	        << back.err;
 	EXPECT_TRUE(back.out.ends_with("\n" + std::to_string(pairs.size()) +
 	                               " reverted, 0 already reverted, 0 missing, 0 refused, "
 	                               "0 unparseable, 0 failed in the run\n"));
@@ -297,7 +300,10 @@ TEST_F(fault, records_leave_the_last_percent_free)
 	run_result back = undo();
 
 	EXPECT_EQ(back.status, 0);
-	EXPECT_NE(back.err.find(": can't mark run 1 taken back: "), std::string::npos) << back.err;
+	// The short line that marks the run taken back may still fit where records did not.
+	EXPECT_TRUE(back.err.find(": can't mark run 1 taken back: ") != std::string::npos ||
+	            journal().find(" u ") != std::string::npos)
+	        << back.err;
 	EXPECT_TRUE(back.out.ends_with("\n" + std::to_string(pairs.size()) +
 	                               " reverted, 0 already reverted, 0 missing, 0 refused, "
 	                               "0 unparseable, 0 failed in the run\n"));
