@@ -377,13 +377,18 @@ undone undo_run(const options &opts, undo_counts &counts)
 		             shown(stderr, run.version).c_str());
 		return undone::failed;
 	}
-	// Another volume's folders may carry the same identities: nothing of it is touched.
-	if (volume now = volume_at(g_startpath); placed(run) && !same_volume(run.on, now)) {
-		std::fprintf(stderr,
-		             "mac2cp850-undo: run %llu was made on %s, but %s now holds %s\n", n,
-		             volume_shown(stderr, run.on).c_str(),
-		             shown(stderr, g_startpath).c_str(), volume_shown(stderr, now).c_str());
-		return undone::failed;
+	// Another volume's folders may carry the same identities: nothing of it is touched. The
+	// mount table is read only for a run that names its volume.
+	if (placed(run)) {
+		if (volume now = volume_at(g_startpath); !same_volume(run.on, now)) {
+			std::fprintf(
+			        stderr,
+			        "mac2cp850-undo: run %llu was made on %s, but %s now holds %s\n", n,
+			        volume_shown(stderr, run.on).c_str(),
+			        shown(stderr, g_startpath).c_str(),
+			        volume_shown(stderr, now).c_str());
+			return undone::failed;
+		}
 	}
 	// Said first, as the run that the undo chose may not be the one that was expected.
 	std::printf("mac2cp850-undo: run %llu of %zu, %s%s%s\n", n, runs.size(),

@@ -158,14 +158,14 @@ TEST(decide, names_and_what_they_become)
 	};
 	for (const name_case &c : cases) {
 		SCOPED_TRACE(std::string(c.decoder) + ": " + c.name);
-		std::string spec = c.decoder;
-		std::size_t arrow = spec.find('>');
+		std::string kind = c.decoder;
+		std::size_t arrow = kind.find('>');
 		decoder_ptr d = table_decoder(test_table());
 		fault f = arrow != std::string::npos
-		                  ? charset_decoder(spec.substr(0, arrow).c_str(),
-		                                    spec.substr(arrow + 1).c_str(), d)
-		                  : add_transliterations(*d, spec == "table" ? "" : translit,
-		                                         spec == "table+t");
+		                  ? charset_decoder(kind.substr(0, arrow).c_str(),
+		                                    kind.substr(arrow + 1).c_str(), d)
+		                  : add_transliterations(*d, kind == "table" ? "" : translit,
+		                                         kind == "table+t");
 		EXPECT_EQ(f ? "refused: " + f.why : decided(*d, c.name), c.becomes);
 	}
 	// Nor is a Mac Roman name told, such as the Samba test's, one a code.
